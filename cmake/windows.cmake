@@ -1,0 +1,46 @@
+# The freestanding Windows executable: no C runtime, imports from kernel32, winmm and BASS.dll only.
+enable_language(RC)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(ENTRY_SYMBOL _RunMain)
+    set(MANIFEST_ARCHITECTURE x86)
+    set(ARCH_FLAGS -msse2 -mfpmath=sse -mstackrealign)
+else()
+    set(ENTRY_SYMBOL RunMain)
+    set(MANIFEST_ARCHITECTURE amd64)
+    set(ARCH_FLAGS)
+endif()
+
+# The audio library's import library, made from our list of its exports. On x86 the list carries
+# the stdcall sizes that the compiler's references need; -k drops them from the imported names.
+set(BASS_IMPORT_LIBRARY ${CMAKE_BINARY_DIR}/libbass.a)
+add_custom_command(
+    OUTPUT ${BASS_IMPORT_LIBRARY}
+    COMMAND ${CMAKE_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/platform/bass.def -l ${BASS_IMPORT_LIBRARY} -k
+    DEPENDS ${CMAKE_SOURCE_DIR}/platform/bass.def
+    VERBATIM)
+add_custom_target(bass_import_library DEPENDS ${BASS_IMPORT_LIBRARY})
+
+configure_file(resources/playonce.manifest.in ${CMAKE_BINARY_DIR}/playonce.manifest @ONLY)
+set_source_files_properties(resources/playonce.rc PROPERTIES
+    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/playonce.ico;${CMAKE_BINARY_DIR}/playonce.manifest")
+
+add_executable(playonce WIN32 ${CORE_SOURCES} resources/playonce.rc)
+add_dependencies(playonce bass_import_library)
+target_include_directories(playonce PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(playonce PRIVATE
+    $<$<COMPILE_LANGUAGE:RC>:${CMAKE_SOURCE_DIR}/resources;${CMAKE_BINARY_DIR}>)
+target_compile_options(playonce PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:-ffreestanding -fno-builtin -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables -fno-stack-protector -fno-ident
+    -ffunction-sections -fdata-sections -Wall -Wextra -Werror ${ARCH_FLAGS}>)
+target_link_options(playonce PRIVATE
+    -nostdlib -s -Wl,--gc-sections -Wl,--subsystem,windows -Wl,-e,${ENTRY_SYMBOL}
+    -Wl,--no-insert-timestamp -Wl,-Map=${CMAKE_BINARY_DIR}/playonce.map)
+target_link_libraries(playonce PRIVATE kernel32 winmm ${BASS_IMPORT_LIBRARY})
+
+enable_testing()
+find_program(HOST_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+add_test(NAME executable_checks
+    COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/artifact/check_exe.py
+        $<TARGET_FILE:playonce> ${CMAKE_BINARY_DIR}/playonce.map ${MANIFEST_ARCHITECTURE})
