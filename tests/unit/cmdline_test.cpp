@@ -39,7 +39,8 @@ struct LineCase {
 
 const LineCase kLines[] = {
     {"plain", "prog.exe song.mp3", {"song.mp3"}},
-    {"quoted program and path", "\"C:\\Tools\\prog.exe\" \"D:\\My Music\\a b.mp3\"",
+    {"quoted program and path",
+     "\"C:\\Tools\\prog.exe\" \"D:\\My Music\\a b.mp3\"",
      {"D:\\My Music\\a b.mp3"}},
     {"extra and trailing spaces", "\"C:\\Tools\\prog.exe\"  x.mp3   ", {"x.mp3"}},
     {"leading spaces", "  prog.exe   a.mp3  ", {"a.mp3"}},

@@ -177,7 +177,8 @@ QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode)
 
 double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos)
 {
-    fake::Log("BASS_ChannelBytes2Seconds(0x%x, %llu)", handle, static_cast<unsigned long long>(pos));
+    fake::Log("BASS_ChannelBytes2Seconds(0x%x, %llu)", handle,
+              static_cast<unsigned long long>(pos));
     return world.seconds;
 }
 

@@ -18,9 +18,9 @@ struct Entry {
 // What the double answers: the command line, the file system, and the audio library's figures.
 struct World {
     std::string command_line = "playonce.exe";
-    std::map<std::string, Entry> entries;        // what FindFirstFileA matches, by exact name
-    std::map<std::string, DWORD> attributes;     // what GetFileAttributesA reads
-    std::set<std::string> drives;                // roots that exist, such as "C:\\"
+    std::map<std::string, Entry> entries;     // what FindFirstFileA matches, by exact name
+    std::map<std::string, DWORD> attributes;  // what GetFileAttributesA reads
+    std::set<std::string> drives;             // roots that exist, such as "C:\\"
     bool allocation_fails = false;
     HSTREAM stream = 0x1234;
     QWORD length_bytes = 0;
