@@ -43,4 +43,9 @@ enable_testing()
 find_program(HOST_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 add_test(NAME executable_checks
     COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/artifact/check_exe.py
-        $<TARGET_FILE:playonce> ${CMAKE_BINARY_DIR}/playonce.map ${MANIFEST_ARCHITECTURE})
+        $<TARGET_FILE:playonce> ${CMAKE_BINARY_DIR}/playonce.map ${MANIFEST_ARCHITECTURE}
+        ${CMAKE_OBJDUMP})
+
+# The whole-run test: the built image itself, run under CPU emulation over recording stubs.
+add_test(NAME emulated_runs
+    COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/emulated/test_runs.py $<TARGET_FILE:playonce>)

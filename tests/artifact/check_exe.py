@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Checks the built Windows executable itself: format, entry point, imports, resources, size.
 
-Usage: check_exe.py playonce.exe playonce.map x86|amd64
+Usage: check_exe.py playonce.exe playonce.map x86|amd64 OBJDUMP
 """
+import re
 import struct
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
@@ -51,6 +53,15 @@ def check_headers(pe, map_path, architecture):
     check(run_main is not None and entry == run_main,
           f'entry point {entry:#x} is not RunMain ({run_main and hex(run_main)})')
     check(not hasattr(pe, 'DIRECTORY_ENTRY_TLS'), 'a TLS directory: something of a runtime came in')
+
+
+def check_float_arithmetic(exe_path, objdump):
+    """The wait must be reckoned in 64-bit doubles: on x86 the only x87 instruction allowed is
+    the store that takes the audio library's result off the x87 stack."""
+    listing = subprocess.run([objdump, '-d', '--no-show-raw-insn', exe_path], check=True,
+                             capture_output=True, text=True).stdout
+    x87 = re.findall(r'^\s+[0-9a-f]+:\s+(f[a-z0-9]*)\b', listing, re.MULTILINE)
+    check(set(x87) <= {'fstpl'}, f'x87 instructions {sorted(set(x87))}')
 
 
 def check_imports(pe):
@@ -106,12 +117,13 @@ def check_manifest(found, architecture):
 
 
 def main():
-    exe_path, map_path, architecture = sys.argv[1:4]
+    exe_path, map_path, architecture, objdump = sys.argv[1:5]
     with open(exe_path, 'rb') as exe:
         image = exe.read()
     check(len(image) <= MAX_BYTES, f'{len(image)} bytes, more than {MAX_BYTES}')
     pe = pefile.PE(data=image)
     check_headers(pe, map_path, architecture)
+    check_float_arithmetic(exe_path, objdump)
     check_imports(pe)
     found = resources(pe)
     check_icon(found)

@@ -72,17 +72,4 @@ TEST(RunMain, PlaysTheFileForItsLengthThenExits)
     EXPECT_EQ(fake::live_blocks, 0);
 }
 
-TEST(RunMain, ALengthPast32BitsReachesTheLibraryWhole)
-{
-    fake::Reset();
-    fake::world.command_line = "playonce.exe long.wav";
-    fake::world.entries = {{"long.wav", {0x20, 0x100000010ull}}};
-    fake::world.length_bytes = 0x100000000ull;  // 6 h 45 min of CD audio
-    fake::world.seconds = 24347.3;
-    fake::RunToExit();
-    EXPECT_EQ(fake::CallsTo("BASS_ChannelBytes2Seconds"),
-              std::vector<std::string>{"BASS_ChannelBytes2Seconds(0x1234, 4294967296)"});
-    EXPECT_EQ(fake::CallsTo("Sleep"), std::vector<std::string>{"Sleep(24347300)"});
-}
-
 }  // namespace
