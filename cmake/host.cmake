@@ -1,11 +1,45 @@
-# The native build: the core over a recording double of the platform, with its unit tests.
+# The native build: the core over the POSIX platform and our own audio library, with the tests.
 enable_testing()
+
+set(HOST_WARNINGS -Wall -Wextra -Werror)
 
 add_library(playonce_core STATIC ${CORE_SOURCES})
 target_include_directories(playonce_core PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_options(playonce_core PRIVATE -Wall -Wextra -Werror -fno-exceptions -fno-rtti)
+target_compile_options(playonce_core PRIVATE ${HOST_WARNINGS} -fno-exceptions -fno-rtti)
+
+# The kernel32 and winmm calls of the core, made of POSIX calls.
+add_library(posix_platform STATIC
+    platform/posix/exit_process.cpp
+    platform/posix/file_kind.cpp
+    platform/posix/find_first_file.cpp
+    platform/posix/get_command_line.cpp
+    platform/posix/get_drive_type.cpp
+    platform/posix/get_file_attributes.cpp
+    platform/posix/heap.cpp
+    platform/posix/sleep.cpp
+    platform/posix/timer_period.cpp)
+target_include_directories(posix_platform PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(posix_platform PRIVATE ${HOST_WARNINGS} -fno-exceptions -fno-rtti)
+
+# Subsystems that exist once their folder has a build file.
+foreach(folder libbass tests/libbass tests/audio)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/${folder}/CMakeLists.txt)
+        add_subdirectory(${folder})
+    endif()
+endforeach()
+
+# The Linux program: the audio library is an ordinary import, found beside the executable.
+if(TARGET bass)
+    add_executable(playonce platform/posix/main.cpp)
+    target_link_libraries(playonce PRIVATE playonce_core posix_platform bass)
+    target_compile_options(playonce PRIVATE ${HOST_WARNINGS})
+    set_target_properties(playonce PROPERTIES
+        BUILD_WITH_INSTALL_RPATH ON
+        INSTALL_RPATH "\$ORIGIN")
+endif()
 
 add_subdirectory(tests/unit)
+add_subdirectory(tests/posix)
 
 # The committed icon must be what its generator draws.
 find_program(PYTHON3 NAMES python3 REQUIRED)
