@@ -16,6 +16,7 @@ add_library(posix_platform STATIC
     platform/posix/get_drive_type.cpp
     platform/posix/get_file_attributes.cpp
     platform/posix/heap.cpp
+    platform/posix/join_arguments.cpp
     platform/posix/sleep.cpp
     platform/posix/timer_period.cpp)
 target_include_directories(posix_platform PUBLIC ${CMAKE_SOURCE_DIR})
@@ -46,3 +47,7 @@ find_program(PYTHON3 NAMES python3 REQUIRED)
 add_test(NAME icon_is_reproducible
     COMMAND sh -c "\"$0\" \"$1/resources/make_icon.py\" icon.ico && cmp icon.ico \"$1/resources/playonce.ico\""
         ${PYTHON3} ${CMAKE_SOURCE_DIR})
+
+if(PLAYONCE_FUZZ)
+    add_subdirectory(fuzz)
+endif()
