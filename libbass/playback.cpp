@@ -1,0 +1,242 @@
+// Playback: the pa_stream, its small buffer, the write callback and the bounded drain.
+#include "libbass/playback.h"
+
+#include "libbass/heap.h"
+#include "libbass/pulse_output.h"
+
+namespace {
+
+constexpr const char *STREAM_NAME = "playonce";
+constexpr pa_usec_t START_TIMEOUT_USEC = 500 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t DRAIN_MARGIN_USEC = 250 * PA_USEC_PER_MSEC;
+// Stop comes the file's length after Play returned; if the sink started late or ran dry, a tail
+// up to this long may still be unwritten then, and is still worth hearing.
+constexpr pa_usec_t LATE_TAIL_USEC = 250 * PA_USEC_PER_MSEC;
+// The server's default buffer holds two seconds, all of which must be written before it starts.
+// A short one starts at once; it must still stay ahead of the sink, which (a null sink without
+// rewinds, for one) may take a whole latency's worth at a time.
+constexpr pa_usec_t BUFFER_USEC = 100 * PA_USEC_PER_MSEC;
+// Refills a quarter buffer at a time: few wakeups of the loop thread, still well ahead.
+constexpr pa_usec_t REQUEST_USEC = 25 * PA_USEC_PER_MSEC;
+
+}  // namespace
+
+struct Playback {
+    pa_stream *stream = nullptr;
+    SampleSource source = {};
+    pa_sample_spec spec = {};
+    size_t frame_bytes = 0;
+    pa_usec_t buffer_usec = 0;
+    bool written_some = false;
+    bool written_all = false;
+    bool drained = false;
+};
+
+namespace {
+
+void SignalLoop()
+{
+    pa_threaded_mainloop_signal(OutputLoop(), 0);
+}
+
+bool StreamFailed(const Playback *playback)
+{
+    return !PA_STREAM_IS_GOOD(pa_stream_get_state(playback->stream));
+}
+
+void FinishSource(Playback *playback)
+{
+    playback->written_all = true;
+    // Less than the prebuffer in all: start it anyway rather than wait for a drain.
+    pa_operation *trigger = pa_stream_trigger(playback->stream, nullptr, nullptr);
+    if (trigger != nullptr)
+        pa_operation_unref(trigger);
+}
+
+// Decodes straight into the server's buffer until the request is met or the source runs dry.
+void WriteRequested(pa_stream *stream, size_t requested, void *arg)
+{
+    auto *playback = static_cast<Playback *>(arg);
+    while (requested >= playback->frame_bytes && !playback->written_all) {
+        void *buffer = nullptr;
+        size_t bytes = requested;
+        if (pa_stream_begin_write(stream, &buffer, &bytes) < 0 || buffer == nullptr)
+            break;
+        bool ended = false;
+        size_t frames = bytes / playback->frame_bytes;
+        size_t got = playback->source.fill(playback->source.source, static_cast<int16_t *>(buffer),
+                                           frames, &ended);
+        if (got > 0) {
+            pa_stream_write(stream, buffer, got * playback->frame_bytes, nullptr, 0,
+                            PA_SEEK_RELATIVE);
+            playback->written_some = true;
+            requested -= got * playback->frame_bytes;
+        } else {
+            pa_stream_cancel_write(stream);
+        }
+        if (ended || got == 0)
+            FinishSource(playback);
+    }
+    SignalLoop();
+}
+
+void SignalOnStateChange(pa_stream *, void *)
+{
+    SignalLoop();
+}
+
+bool Started(void *arg)
+{
+    auto *playback = static_cast<Playback *>(arg);
+    return playback->written_some || playback->written_all || StreamFailed(playback);
+}
+
+bool WrittenAllOrFailed(void *arg)
+{
+    auto *playback = static_cast<Playback *>(arg);
+    return playback->written_all || StreamFailed(playback);
+}
+
+bool DrainedOrFailed(void *arg)
+{
+    auto *playback = static_cast<Playback *>(arg);
+    return playback->drained || StreamFailed(playback);
+}
+
+void MarkDrained(pa_stream *, int, void *arg)
+{
+    static_cast<Playback *>(arg)->drained = true;
+    SignalLoop();
+}
+
+pa_buffer_attr BufferAttributes(const pa_sample_spec &spec)
+{
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(BUFFER_USEC, &spec));
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(REQUEST_USEC, &spec));
+    attr.fragsize = static_cast<uint32_t>(-1);
+    return attr;
+}
+
+bool ConnectStream(Playback *playback, pa_context *context, PcmFormat format)
+{
+    pa_sample_spec spec = {PA_SAMPLE_S16LE, static_cast<uint32_t>(format.rate),
+                           static_cast<uint8_t>(format.channels)};
+    pa_channel_map map;
+    if (!pa_sample_spec_valid(&spec) ||
+        pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_WAVEEX) == nullptr)
+        return false;
+    playback->stream = pa_stream_new(context, STREAM_NAME, &spec, &map);
+    if (playback->stream == nullptr)
+        return false;
+    playback->spec = spec;
+    playback->frame_bytes = pa_frame_size(&spec);
+    pa_stream_set_state_callback(playback->stream, SignalOnStateChange, playback);
+    pa_stream_set_write_callback(playback->stream, WriteRequested, playback);
+    pa_buffer_attr attr = BufferAttributes(spec);
+    playback->buffer_usec = pa_bytes_to_usec(attr.tlength, &spec);
+    // Unity stream volume and unmuted, whatever the server remembers for this program's name.
+    pa_cvolume unity;
+    pa_cvolume_reset(&unity, spec.channels);
+    // No PA_STREAM_ADJUST_LATENCY: asking the sink for less latency than it runs at makes a sink
+    // that cannot rewind play out what it already rendered first, delaying the start.
+    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_UNMUTED);
+    return pa_stream_connect_playback(playback->stream, nullptr, &attr, flags, &unity, nullptr) >=
+           0;
+}
+
+void ReleaseStream(Playback *playback)
+{
+    if (playback->stream == nullptr)
+        return;
+    pa_stream_set_state_callback(playback->stream, nullptr, nullptr);
+    pa_stream_set_write_callback(playback->stream, nullptr, nullptr);
+    if (pa_stream_get_state(playback->stream) != PA_STREAM_UNCONNECTED)
+        pa_stream_disconnect(playback->stream);
+    pa_stream_unref(playback->stream);
+    playback->stream = nullptr;
+}
+
+// Long enough for everything queued at the server to play, plus a margin for scheduling.
+pa_usec_t DrainDeadline(const Playback *playback)
+{
+    pa_usec_t queued = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(playback->stream, &queued, &negative) < 0 || negative)
+        queued = playback->buffer_usec;
+    return pa_rtclock_now() + queued + playback->buffer_usec + DRAIN_MARGIN_USEC;
+}
+
+pa_usec_t UnwrittenUsec(const Playback *playback)
+{
+    int64_t frames = playback->source.frames_left(playback->source.source);
+    return pa_bytes_to_usec(static_cast<uint64_t>(frames) * playback->frame_bytes, &playback->spec);
+}
+
+void WriteLateTail(Playback *playback)
+{
+    pa_usec_t unwritten = UnwrittenUsec(playback);
+    if (unwritten > LATE_TAIL_USEC)
+        return;
+    WaitUntil(pa_rtclock_now() + unwritten + playback->buffer_usec + DRAIN_MARGIN_USEC,
+              WrittenAllOrFailed, playback);
+}
+
+void DrainStream(Playback *playback)
+{
+    pa_usec_t deadline = DrainDeadline(playback);
+    pa_operation *drain = pa_stream_drain(playback->stream, MarkDrained, playback);
+    if (drain == nullptr)
+        return;
+    WaitUntil(deadline, DrainedOrFailed, playback);
+    pa_operation_cancel(drain);
+    pa_operation_unref(drain);
+}
+
+}  // namespace
+
+Playback *StartPlayback(PcmFormat format, SampleSource source)
+{
+    pa_threaded_mainloop *loop = OutputLoop();
+    if (loop == nullptr)
+        return nullptr;
+    pa_threaded_mainloop_lock(loop);
+    pa_usec_t deadline = pa_rtclock_now() + START_TIMEOUT_USEC;
+    auto *playback = HeapNew<Playback>();
+    if (playback == nullptr) {
+        pa_threaded_mainloop_unlock(loop);
+        return nullptr;
+    }
+    playback->source = source;
+    pa_context *context = WaitForContext(deadline);
+    bool started = context != nullptr && ConnectStream(playback, context, format) &&
+                   WaitUntil(deadline, Started, playback) && !StreamFailed(playback);
+    if (!started) {
+        ReleaseStream(playback);
+        HeapDelete(playback);
+        playback = nullptr;
+    }
+    pa_threaded_mainloop_unlock(loop);
+    return playback;
+}
+
+void FinishPlayback(Playback *playback)
+{
+    pa_threaded_mainloop *loop = OutputLoop();
+    pa_threaded_mainloop_lock(loop);
+    if (!playback->written_all && !StreamFailed(playback))
+        WriteLateTail(playback);
+    if (playback->written_all && !StreamFailed(playback))
+        DrainStream(playback);
+    ReleaseStream(playback);
+    pa_threaded_mainloop_unlock(loop);
+    HeapDelete(playback);
+}
+
+void AbandonPlayback(Playback *playback)
+{
+    ReleaseStream(playback);
+    HeapDelete(playback);
+}

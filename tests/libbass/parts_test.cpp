@@ -1,0 +1,104 @@
+// Tests of the small parts: byte and time arithmetic, the gain stage and the stream table.
+#include <gtest/gtest.h>
+
+#include <math.h>
+
+#include <set>
+
+#include "libbass/pcm_format.h"
+#include "libbass/stream_table.h"
+#include "libbass/volume.h"
+
+namespace {
+
+TEST(PcmFormatTest, LengthsAndDurations)
+{
+    struct Case {
+        const char *name;
+        PcmFormat format;
+        int64_t frames;
+        uint64_t bytes;
+        double seconds;
+    } cases[] = {
+        {"CD stereo, one second", {44100, 2}, 44100, 176400, 1.0},
+        {"mono 8 kHz, one frame", {8000, 1}, 1, 2, 1.0 / 8000},
+        {"5.1 at 48 kHz", {48000, 6}, 48000 * 3, 48000 * 3 * 12, 3.0},
+        {"a day of stereo, past 32 bits",
+         {44100, 2},
+         44100LL * 86400,
+         44100ULL * 86400 * 4,
+         86400.0},
+        {"empty", {22050, 2}, 0, 0, 0.0},
+    };
+    for (const Case &c : cases) {
+        uint64_t bytes = FramesToBytes(c.format, c.frames);
+        EXPECT_EQ(bytes, c.bytes) << c.name;
+        EXPECT_DOUBLE_EQ(BytesToSeconds(c.format, bytes), c.seconds) << c.name;
+    }
+}
+
+TEST(VolumeTest, ClampsRequests)
+{
+    struct Case {
+        float requested;
+        bool accepted;
+        float gain;
+    } cases[] = {
+        {1.0f, true, 1.0f}, {0.25f, true, 0.25f},   {0.0f, true, 0.0f}, {-3.0f, true, 0.0f},
+        {7.0f, true, 1.0f}, {INFINITY, true, 1.0f}, {NAN, false, 0.5f},
+    };
+    for (const Case &c : cases) {
+        float gain = 0.5f;
+        EXPECT_EQ(ClampVolume(c.requested, &gain), c.accepted) << "volume " << c.requested;
+        EXPECT_EQ(gain, c.gain) << "volume " << c.requested;
+    }
+}
+
+TEST(VolumeTest, ScalesSamples)
+{
+    struct Case {
+        const char *name;
+        float gain;
+        int16_t in[4];
+        int16_t out[4];
+    } cases[] = {
+        {"unity is bit-exact", 1.0f, {32767, -32768, 1, -1}, {32767, -32768, 1, -1}},
+        {"half rounds to nearest even", 0.5f, {32767, -32768, 3, -3}, {16384, -16384, 2, -2}},
+        {"silence", 0.0f, {32767, -32768, 1, -1}, {0, 0, 0, 0}},
+        {"quarter", 0.25f, {1000, -1000, 4000, 2}, {250, -250, 1000, 0}},
+    };
+    for (const Case &c : cases) {
+        int16_t samples[4] = {c.in[0], c.in[1], c.in[2], c.in[3]};
+        ApplyVolume(samples, 4, c.gain);
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(samples[i], c.out[i]) << c.name << ", sample " << i << " from " << c.in[i];
+    }
+}
+
+TEST(StreamTableTest, HandlesAreUniqueNonzeroAndForgotten)
+{
+    int objects[70];
+    std::set<uint32_t> handles;
+    for (int &object : objects) {
+        uint32_t handle = AddStream(reinterpret_cast<struct Stream *>(&object));
+        if (handle == 0)
+            break;
+        EXPECT_TRUE(handles.insert(handle).second) << "handle " << handle << " given twice";
+    }
+    EXPECT_EQ(handles.size(), 64u) << "slots before the table reports full";
+    EXPECT_EQ(FindStream(0), nullptr);
+    uint32_t first = *handles.begin();
+    EXPECT_EQ(FindStream(first), reinterpret_cast<struct Stream *>(&objects[0]));
+    EXPECT_EQ(RemoveStream(first), reinterpret_cast<struct Stream *>(&objects[0]));
+    EXPECT_EQ(FindStream(first), nullptr) << "a freed handle still finds its stream";
+    EXPECT_EQ(RemoveStream(first), nullptr);
+    uint32_t reused_slot = AddStream(reinterpret_cast<struct Stream *>(&objects[69]));
+    EXPECT_NE(reused_slot, 0u);
+    EXPECT_EQ(handles.count(reused_slot), 0u) << "a freed handle was given out again at once";
+    int left = 0;
+    while (RemoveAnyStream() != nullptr)
+        left++;
+    EXPECT_EQ(left, 64);
+}
+
+}  // namespace
