@@ -22,25 +22,21 @@ add_library(posix_platform STATIC
 target_include_directories(posix_platform PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(posix_platform PRIVATE ${HOST_WARNINGS} -fno-exceptions -fno-rtti)
 
-# Subsystems that exist once their folder has a build file.
-foreach(folder libbass tests/libbass tests/audio)
-    if(EXISTS ${CMAKE_SOURCE_DIR}/${folder}/CMakeLists.txt)
-        add_subdirectory(${folder})
-    endif()
-endforeach()
+# Our stand-in for the audio library, which the Linux program imports.
+add_subdirectory(libbass)
 
 # The Linux program: the audio library is an ordinary import, found beside the executable.
-if(TARGET bass)
-    add_executable(playonce platform/posix/main.cpp)
-    target_link_libraries(playonce PRIVATE playonce_core posix_platform bass)
-    target_compile_options(playonce PRIVATE ${HOST_WARNINGS})
-    set_target_properties(playonce PROPERTIES
-        BUILD_WITH_INSTALL_RPATH ON
-        INSTALL_RPATH "\$ORIGIN")
-endif()
+add_executable(playonce platform/posix/main.cpp)
+target_link_libraries(playonce PRIVATE playonce_core posix_platform bass)
+target_compile_options(playonce PRIVATE ${HOST_WARNINGS})
+set_target_properties(playonce PROPERTIES
+    BUILD_WITH_INSTALL_RPATH ON
+    INSTALL_RPATH "\$ORIGIN")
 
 add_subdirectory(tests/unit)
 add_subdirectory(tests/posix)
+add_subdirectory(tests/libbass)
+add_subdirectory(tests/audio)
 
 # The committed icon must be what its generator draws.
 find_program(PYTHON3 NAMES python3 REQUIRED)

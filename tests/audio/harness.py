@@ -1,0 +1,152 @@
+# One bounded run of the player while the private sink is recorded, with all that it left behind.
+import os
+import pwd
+import shutil
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+import pulse
+
+TAIL_S = 0.4  # recorded after the player ends: the monitor delivers a few ms late
+HANG_MARGIN_S = 10.0
+UNPRIVILEGED_USER = "nobody"
+
+
+@dataclass
+class RunOptions:
+    environment: dict = field(default_factory=dict)  # added to the client environment
+    server_address: str = None  # instead of the private server's
+    preload: str = None  # a shim for LD_PRELOAD
+    as_user: str = None  # run through setpriv as this user (we are root)
+    cwd: str = None  # instead of a fresh empty folder
+
+
+@dataclass
+class Run:
+    arguments: list
+    returncode: int
+    timed_out: bool
+    stdout: bytes
+    stderr: bytes
+    wall_s: float
+    capture: np.ndarray
+    new_files: list
+
+    def describe(self):
+        return (f"arguments={self.arguments!r} exit={self.returncode} timed_out={self.timed_out} "
+                f"wall={self.wall_s:.3f}s stdout={self.stdout[:200]!r} "
+                f"stderr={self.stderr[:400]!r} new_files={self.new_files}")
+
+
+def list_tree(folder):
+    """Every path under `folder`, relative to it (folders too), as a set."""
+    found = set()
+    for parent, folders, files in os.walk(folder):
+        for name in folders + files:
+            found.add(os.path.relpath(os.path.join(parent, name), folder))
+    return found
+
+
+def snapshot(folders):
+    return {folder: list_tree(folder) for folder in folders}
+
+
+def new_paths(before, after):
+    return sorted(os.path.join(folder, path)
+                  for folder in before for path in after[folder] - before[folder])
+
+
+def make_home(parent, owner_uid=None):
+    """A home as a desktop user's has it: libpulse's cookie already there, so a client that
+    writes nothing leaves it as it was (in an empty home libpulse itself would create one)."""
+    home = tempfile.mkdtemp(prefix="home-", dir=parent)
+    cookie_folder = os.path.join(home, ".config", "pulse")
+    os.makedirs(cookie_folder)
+    with open(os.path.join(cookie_folder, "cookie"), "wb") as cookie:
+        cookie.write(bytes(range(256)))
+    if owner_uid is not None:
+        chown_tree(home, owner_uid)
+    return home
+
+
+def chown_tree(folder, uid):
+    gid = pwd.getpwuid(uid).pw_gid
+    for parent, folders, files in os.walk(folder):
+        os.chown(parent, uid, gid)
+        for name in files:
+            os.chown(os.path.join(parent, name), uid, gid)
+
+
+def user_id(name):
+    return pwd.getpwnam(name).pw_uid
+
+
+def as_user_prefix(name):
+    """setpriv drops to the user without PAM or a login shell: nothing else runs before the player."""
+    return ["setpriv", f"--reuid={name}", f"--regid={pwd.getpwnam(name).pw_gid}",
+            "--clear-groups", "--"]
+
+
+class Player:
+    """Runs one program (playonce, or paplay while developing) on the private server."""
+
+    def __init__(self, program, server, scratch):
+        self.program = program
+        self.server = server
+        self.scratch = scratch
+
+    def environment(self, options, home):
+        environment = self.server.client_environment(home)
+        if options.server_address is not None:
+            environment["PULSE_SERVER"] = options.server_address
+        if options.preload is not None:
+            environment["LD_PRELOAD"] = options.preload
+            # A sanitizer build wants its runtime first; the shim goes first instead.
+            asan = environment.get("ASAN_OPTIONS", "")
+            environment["ASAN_OPTIONS"] = ":".join(filter(None, [asan, "verify_asan_link_order=0"]))
+        environment.update(options.environment)
+        return environment
+
+    def command(self, arguments, options):
+        prefix = as_user_prefix(options.as_user) if options.as_user else []
+        return prefix + [self.program] + list(arguments)
+
+    def run(self, arguments, watched=(), expected_s=0.0, options=None):
+        """Runs the player once, recording the sink from before its start to after its end."""
+        options = options or RunOptions()
+        owner = user_id(options.as_user) if options.as_user else None
+        home = make_home(self.scratch, owner)
+        cwd = options.cwd or tempfile.mkdtemp(prefix="cwd-", dir=self.scratch)
+        if owner is not None and options.cwd is None:
+            os.chown(cwd, owner, pwd.getpwuid(owner).pw_gid)
+        folders = [home, cwd, *watched]
+        before = snapshot(folders)
+        capture_path = tempfile.mktemp(prefix="capture-", suffix=".raw", dir=self.scratch)
+        with self.server.recorder(capture_path) as recorder:
+            started = time.monotonic()
+            result, timed_out = self._run_bounded(arguments, options, home, cwd, expected_s)
+            wall_s = time.monotonic() - started
+            tail_frames = int(TAIL_S * pulse.RATE)
+            recorder.wait_for_frames(len(recorder.frames()) + tail_frames, TAIL_S + 5.0)
+        capture = recorder.frames()
+        os.unlink(capture_path)
+        after = snapshot(folders)
+        shutil.rmtree(home, ignore_errors=True)
+        return Run(list(arguments), result.returncode, timed_out, result.stdout, result.stderr,
+                   wall_s, capture, new_paths(before, after))
+
+    def _run_bounded(self, arguments, options, home, cwd, expected_s):
+        command = self.command(arguments, options)
+        try:
+            result = subprocess.run(command, env=self.environment(options, home), cwd=cwd,
+                                    stdin=subprocess.DEVNULL, capture_output=True,
+                                    timeout=expected_s + HANG_MARGIN_S)
+            return result, False
+        except subprocess.TimeoutExpired as expired:
+            stub = subprocess.CompletedProcess(command, None, expired.stdout or b"",
+                                               expired.stderr or b"")
+            return stub, True

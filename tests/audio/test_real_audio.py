@@ -1,0 +1,474 @@
+#!/usr/bin/python3
+# The real-audio suite: runs playonce on a private PulseAudio null sink and checks what reached it.
+"""Usage: /usr/bin/python3 tests/audio/test_real_audio.py --playonce PATH [unittest options]
+
+PATH is the player under test (build/host/playonce, a sanitizer build, or paplay while the
+harness itself is worked on). Every signal is made at run time in a temporary folder. Each
+run of the player is bounded, and the private server is stopped at the end, also on failure.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from dataclasses import dataclass
+
+sys.dont_write_bytecode = True  # nothing left in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import compare  # noqa: E402
+import harness  # noqa: E402
+import pulse  # noqa: E402
+import signals  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PLAYER_PATH = None
+SERVER = None
+SCRATCH = None
+WAIT_SLACK_S = 0.005  # the wait is the length rounded to a millisecond
+SOON_AFTER_S = 2.0  # a generous bound against a player that lingers, not a timing goal
+EDGE_S = 0.010  # around a resampled file, the resampler's ringing may be heard
+
+
+def setUpModule():
+    global SERVER, SCRATCH
+    SCRATCH = tempfile.mkdtemp(prefix="playonce-audio-")
+    os.chmod(SCRATCH, 0o755)  # the unprivileged case reads files under it
+    SERVER = pulse.PrivateServer()
+    SERVER.start()
+
+
+def tearDownModule():
+    SERVER.stop()
+    shutil.rmtree(SCRATCH, ignore_errors=True)
+
+
+def case_folder(name):
+    folder = tempfile.mkdtemp(prefix=name.replace(" ", "-")[:20] + "-", dir=SCRATCH)
+    os.chmod(folder, 0o755)
+    return folder
+
+
+def player():
+    return harness.Player(PLAYER_PATH, SERVER, SCRATCH)
+
+
+def noise_wav(folder, name, seconds, seed):
+    frames = signals.noise_frames(int(round(seconds * pulse.RATE)), seed=seed)
+    path = os.path.join(folder, name)
+    signals.write_pcm16_wav(path, frames)
+    return path, frames
+
+
+def first_wrong(run, source, match):
+    """The first frame that differs, as heard and as in the file."""
+    heard_at = match.offset + match.matched
+    heard = run.capture[heard_at].tolist() if heard_at < len(run.capture) else "the capture's end"
+    return f"heard {heard} instead of {source[match.matched].tolist()}"
+
+
+class RunChecks(unittest.TestCase):
+    """Checks shared by every case: what a run of the player must never do."""
+
+    def assert_quiet_and_clean(self, run, case):
+        self.assertFalse(run.timed_out, f"{case}: did not end: {run.describe()}")
+        self.assertEqual(run.returncode, 0, f"{case}: {run.describe()}")
+        self.assertEqual(run.stdout, b"", f"{case}: printed on stdout: {run.describe()}")
+        self.assertEqual(run.stderr, b"", f"{case}: printed on stderr: {run.describe()}")
+        self.assertEqual(run.new_files, [], f"{case}: left files: {run.describe()}")
+
+    def assert_waited(self, run, seconds, case):
+        self.assertGreaterEqual(run.wall_s, seconds - WAIT_SLACK_S,
+                                f"{case}: ended before the file's {seconds:.3f} s: {run.describe()}")
+        self.assertLessEqual(run.wall_s, seconds + SOON_AFTER_S,
+                             f"{case}: lingered after the file's {seconds:.3f} s: {run.describe()}")
+
+    def assert_silent(self, run, case):
+        loud = compare.count_nonzero_frames(run.capture)
+        self.assertEqual(loud, 0, f"{case}: {loud} nonzero frames of {len(run.capture)} reached "
+                                  f"the sink: {run.describe()}")
+
+    def assert_bit_exact(self, run, source, case):
+        """Every frame of the file, in order, once, and nothing else at the sink."""
+        match = compare.find_exact(run.capture, source)
+        self.assertGreaterEqual(match.offset, 0,
+                                f"{case}: the file's first frame {source[0].tolist()} never "
+                                f"reached the sink ({len(run.capture)} frames captured, "
+                                f"{compare.count_nonzero_frames(run.capture)} nonzero): "
+                                f"{run.describe()}")
+        if match.matched != len(source):
+            self.fail(f"{case}: only {match.matched} of {len(source)} frames arrived exactly "
+                      f"(from capture frame {match.offset}); {first_wrong(run, source, match)}")
+        before = compare.count_nonzero_frames(run.capture[:match.offset])
+        after = compare.count_nonzero_frames(run.capture[match.offset + len(source):])
+        self.assertEqual((before, after), (0, 0),
+                         f"{case}: nonzero frames before/after the file: {before}/{after}")
+
+
+class ExactPlaybackTest(RunChecks):
+    """16-bit 44.1 kHz stereo at unity gain into a norewinds sink arrives bit for bit."""
+
+    CASES = [("50 ms", 0.05, 11), ("1 s", 1.0, 12), ("10 s", 10.0, 13)]
+
+    def test_pcm16_stereo_wav_arrives_whole_and_exact(self):
+        for name, seconds, seed in self.CASES:
+            with self.subTest(name):
+                folder = case_folder(name)
+                path, frames = noise_wav(folder, "noise.wav", seconds, seed)
+                run = player().run([path], watched=[folder], expected_s=seconds)
+                case = f"{name} WAV {path}"
+                self.assert_quiet_and_clean(run, case)
+                self.assert_bit_exact(run, frames, case)
+                self.assert_waited(run, seconds, case)
+
+
+@dataclass
+class SoundFormat:
+    name: str
+    file_format: str
+    subtype: str
+    rate: int
+    channels: int
+    suffix: str
+    seconds: float = 1.0
+
+
+class ConvertedPlaybackTest(RunChecks):
+    """Other formats, rates and channel counts: compared with what libsndfile decodes, once the
+    server has resampled and remixed it to the sink's 44.1 kHz stereo."""
+
+    CASES = [
+        SoundFormat("FLAC 16-bit 44.1 kHz stereo", "FLAC", "PCM_16", 44100, 2, ".flac"),
+        SoundFormat("FLAC 24-bit 48 kHz stereo", "FLAC", "PCM_24", 48000, 2, ".flac"),
+        SoundFormat("Ogg Vorbis 44.1 kHz stereo", "OGG", "VORBIS", 44100, 2, ".ogg"),
+        SoundFormat("Ogg Opus 48 kHz stereo", "OGG", "OPUS", 48000, 2, ".opus"),
+        SoundFormat("MP3 44.1 kHz stereo", "MP3", "MPEG_LAYER_III", 44100, 2, ".mp3"),
+        SoundFormat("AIFF 16-bit 44.1 kHz stereo", "AIFF", "PCM_16", 44100, 2, ".aiff"),
+        SoundFormat("WAV 16-bit 44.1 kHz mono", "WAV", "PCM_16", 44100, 1, ".wav"),
+        SoundFormat("WAV 16-bit 48 kHz stereo", "WAV", "PCM_16", 48000, 2, ".wav"),
+        SoundFormat("WAV 16-bit 22.05 kHz stereo", "WAV", "PCM_16", 22050, 2, ".wav"),
+        SoundFormat("WAV 8-bit 22.05 kHz mono", "WAV", "PCM_U8", 22050, 1, ".wav"),
+        SoundFormat("WAV 24-bit 44.1 kHz stereo", "WAV", "PCM_24", 44100, 2, ".wav"),
+        SoundFormat("WAV float 44.1 kHz stereo", "WAV", "FLOAT", 44100, 2, ".wav"),
+        SoundFormat("WAV double 48 kHz mono", "WAV", "DOUBLE", 48000, 1, ".wav"),
+    ]
+    MIN_CORRELATION = 0.9
+    LEVEL_RANGE = (0.9, 1.1)  # unity gain, give or take the codec and the resampler
+    DURATION_TOLERANCE_S = 0.010
+    MAX_PEAK_OUTSIDE = 0.01
+
+    def test_formats_match_the_decoded_source(self):
+        for sound in self.CASES:
+            with self.subTest(sound.name):
+                self.check_format(sound)
+
+    def check_format(self, sound):
+        folder = case_folder(sound.name)
+        path = os.path.join(folder, "chirp" + sound.suffix)
+        signals.write_sound(path, signals.chirp_channels(sound.seconds, sound.rate, sound.channels),
+                            sound.rate, sound.file_format, sound.subtype)
+        decoded, rate = signals.decode(path)
+        reference = compare.reference_at_sink(decoded, rate, pulse.RATE, pulse.CHANNELS)
+        run = player().run([path], watched=[folder], expected_s=len(decoded) / rate)
+        case = f"{sound.name} {path}"
+        self.assert_quiet_and_clean(run, case)
+        likeness = compare.compare_by_correlation(run.capture, reference,
+                                                  int(EDGE_S * pulse.RATE))
+        self.assert_like_reference(likeness, case)
+        self.assert_waited(run, len(decoded) / rate, case)
+
+    def assert_like_reference(self, likeness, case):
+        self.assertTrue(all(c >= self.MIN_CORRELATION for c in likeness.channel_correlations),
+                        f"{case}: correlation per channel {likeness}")
+        low, high = self.LEVEL_RANGE
+        self.assertTrue(low <= likeness.level_ratio <= high, f"{case}: level {likeness}")
+        tolerance = self.DURATION_TOLERANCE_S * pulse.RATE
+        self.assertLessEqual(abs(likeness.heard_frames - likeness.reference_heard_frames),
+                             tolerance, f"{case}: heard span {likeness}")
+        self.assertLess(likeness.peak_outside, self.MAX_PEAK_OUTSIDE,
+                        f"{case}: sound away from the file {likeness}")
+
+
+class ArgumentTest(RunChecks):
+    """Paths that must reach the library as they were given."""
+
+    @staticmethod
+    def path_with_spaces(folder):
+        os.mkdir(os.path.join(folder, "my sounds"))
+        return ["my sounds/a b.wav"], "my sounds/a b.wav", None
+
+    @staticmethod
+    def path_with_quote(folder):
+        return ['say"hi.wav'], 'say"hi.wav', None
+
+    @staticmethod
+    def second_argument(folder):
+        other, _ = noise_wav(folder, "other.wav", 0.2, 99)
+        return ["first.wav", other], "first.wav", None
+
+    @staticmethod
+    def utf8_name(folder):
+        return ["ñandú ♪.wav"], "ñandú ♪.wav", None
+
+    @staticmethod
+    def relative_path(folder):
+        os.mkdir(os.path.join(folder, "sub"))
+        return ["sub/x.wav"], "sub/x.wav", folder
+
+    @staticmethod
+    def symlink(folder):
+        os.symlink("target.wav", os.path.join(folder, "link.wav"))
+        return ["link.wav"], "target.wav", None
+
+    # name, maker(folder) -> (arguments relative to folder unless cwd is given, file to write, cwd)
+    CASES = [
+        ("path with spaces", path_with_spaces),
+        ("path holding a double quote and no space", path_with_quote),
+        ("second argument ignored", second_argument),
+        ("UTF-8 name with a space", utf8_name),
+        ("relative path from the working folder", relative_path),
+        ("symbolic link to a file", symlink),
+    ]
+
+    def test_arguments_that_play_the_file(self):
+        for index, (name, maker) in enumerate(self.CASES):
+            with self.subTest(name):
+                folder = case_folder(name)
+                arguments, file_name, cwd = unwrap(maker)(folder)
+                _, frames = noise_wav(folder, file_name, 0.2, 40 + index)
+                if cwd is None:
+                    arguments = [os.path.join(folder, arguments[0])] + arguments[1:]
+                run = player().run(arguments, watched=[folder], expected_s=0.2,
+                                   options=harness.RunOptions(cwd=cwd))
+                case = f"{name} {arguments!r}"
+                self.assert_quiet_and_clean(run, case)
+                self.assert_bit_exact(run, frames, case)
+
+
+@dataclass
+class SilentCase:
+    name: str
+    make: object  # folder -> (arguments, RunOptions or None); may skip
+    after: object = None  # (test, folder, run) -> None: extra checks
+
+
+def write_bytes(path, data):
+    with open(path, "wb") as out:
+        out.write(data)
+    return path
+
+
+def valid_wav_bytes(folder):
+    path, _ = noise_wav(folder, "whole.wav", 0.1, 5)
+    with open(path, "rb") as wav:
+        data = wav.read()
+    os.unlink(path)
+    return data
+
+
+class SilentCaseTest(RunChecks):
+    """Paths that must play nothing, end, print nothing and write nothing."""
+
+    @staticmethod
+    def make_missing(folder):
+        return [os.path.join(folder, "missing.wav")], None
+
+    @staticmethod
+    def make_directory(folder):
+        os.mkdir(os.path.join(folder, "a folder.wav"))
+        return [os.path.join(folder, "a folder.wav")], None
+
+    @staticmethod
+    def make_empty_file(folder):
+        return [write_bytes(os.path.join(folder, "empty.wav"), b"")], None
+
+    @staticmethod
+    def make_one_byte(folder):
+        return [write_bytes(os.path.join(folder, "one.wav"), b"R")], None
+
+    @staticmethod
+    def make_text(folder):
+        text = b"This is a note, not a sound.\n" * 40
+        return [write_bytes(os.path.join(folder, "notes.wav"), text)], None
+
+    @staticmethod
+    def make_truncated_header(folder):
+        header = valid_wav_bytes(folder)[:30]  # inside the fmt chunk
+        return [write_bytes(os.path.join(folder, "cut.wav"), header)], None
+
+    @staticmethod
+    def make_no_frames(folder):
+        path = os.path.join(folder, "nothing.wav")
+        signals.write_pcm16_wav(path, signals.noise_frames(1)[:0])
+        return [path], None
+
+    @staticmethod
+    def make_fifo(folder):
+        path = os.path.join(folder, "pipe.wav")
+        os.mkfifo(path)
+        FIFO_WATCHERS[folder] = FifoReaderWatch(path)
+        return [path], None
+
+    @staticmethod
+    def check_fifo_never_opened(test, folder, run):
+        opened = FIFO_WATCHERS.pop(folder).stop()
+        test.assertFalse(opened, f"the player opened the FIFO for reading: {run.describe()}")
+
+    @staticmethod
+    def make_unreadable(folder):
+        path = write_bytes(os.path.join(folder, "locked.wav"), valid_wav_bytes(folder))
+        os.chmod(path, 0)
+        if os.geteuid() != 0:
+            if os.access(path, os.R_OK):
+                raise unittest.SkipTest(f"{path} is readable despite mode 000")
+            return [path], None
+        user = unprivileged_user_that_can_play(folder)
+        return [path], harness.RunOptions(as_user=user)
+
+    @staticmethod
+    def make_removed_before_open(folder):
+        path = write_bytes(os.path.join(folder, "fleeting.wav"), valid_wav_bytes(folder))
+        shim = race_shim()
+        options = harness.RunOptions(preload=shim,
+                                     environment={"PLAYONCE_REMOVE_AFTER_STAT": path})
+        return [path], options
+
+    @staticmethod
+    def check_removed(test, folder, run):
+        test.assertFalse(os.path.exists(os.path.join(folder, "fleeting.wav")),
+                         "the shim never saw a stat of the path, so nothing was raced")
+
+    CASES = [
+        SilentCase("no parameter", lambda folder: ([], None)),
+        SilentCase("empty parameter", lambda folder: ([""], None)),
+        SilentCase("missing path", make_missing),
+        SilentCase("directory", make_directory),
+        SilentCase("0-byte file", make_empty_file),
+        SilentCase("1-byte file", make_one_byte),
+        SilentCase("text file", make_text),
+        SilentCase("file cut inside its header", make_truncated_header),
+        SilentCase("WAV holding no frames", make_no_frames),
+        SilentCase("FIFO", make_fifo, check_fifo_never_opened),
+        SilentCase("unreadable file (mode 000)", make_unreadable),
+        SilentCase("file removed between the probe and the open", make_removed_before_open,
+                   check_removed),
+    ]
+
+    def test_paths_that_play_nothing(self):
+        for case in self.CASES:
+            with self.subTest(case.name):
+                folder = case_folder(case.name)
+                arguments, options = unwrap(case.make)(folder)
+                run = player().run(arguments, watched=[folder], options=options)
+                label = f"{case.name} {arguments!r}"
+                self.assert_quiet_and_clean(run, label)
+                self.assert_silent(run, label)
+                if case.after is not None:
+                    unwrap(case.after)(self, folder, run)
+
+
+FIFO_WATCHERS = {}
+
+
+class FifoReaderWatch:
+    """Tries, every millisecond, to open a FIFO for writing without blocking: that succeeds only
+    while some process has it open for reading, so success means the player opened it."""
+
+    def __init__(self, path):
+        self.path = path
+        self.opened = False
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._watch, daemon=True)
+        self.thread.start()
+
+    def _watch(self):
+        while not self.stopping.is_set():
+            try:
+                os.close(os.open(self.path, os.O_WRONLY | os.O_NONBLOCK))
+                self.opened = True
+            except OSError:
+                pass
+            time.sleep(0.001)
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+        return self.opened
+
+
+def unwrap(function):
+    return getattr(function, "__func__", function)
+
+
+def unprivileged_user_that_can_play(folder):
+    """The user for the mode-000 case, once a readable file is shown to play as that user:
+    otherwise silence would prove nothing."""
+    user = harness.UNPRIVILEGED_USER
+    if shutil.which("setpriv") is None:
+        raise unittest.SkipTest("running as root and setpriv is missing: mode 000 stays readable")
+    probe = os.path.join(folder, "locked.wav")
+    if run_as(user, ["test", "-r", probe]) == 0:
+        raise unittest.SkipTest(f"{user} can still read a mode-000 file")
+    if run_as(user, ["test", "-x", PLAYER_PATH]) != 0:
+        raise unittest.SkipTest(f"{user} cannot run {PLAYER_PATH}")
+    control, frames = noise_wav(folder, "control.wav", 0.1, 7)
+    run = player().run([control], expected_s=0.1, options=harness.RunOptions(as_user=user))
+    os.unlink(control)
+    if compare.find_exact(run.capture, frames).matched != len(frames):
+        raise AssertionError(f"a readable file did not play as {user}: {run.describe()}")
+    return user
+
+
+def run_as(user, command):
+    return subprocess.run(harness.as_user_prefix(user) + command, stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=10).returncode
+
+
+def race_shim():
+    """Builds the stat shim once into the scratch folder."""
+    shim = os.path.join(SCRATCH, "remove_after_stat.so")
+    if os.path.exists(shim):
+        return shim
+    compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    if compiler is None:
+        raise unittest.SkipTest("no C compiler to build the stat shim")
+    source = os.path.join(HERE, "remove_after_stat.c")
+    subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", shim, source, "-ldl"],
+                   check=True, timeout=60)
+    return shim
+
+
+class NoServerTest(RunChecks):
+    """With no server to reach, a file is still waited for, in silence."""
+
+    def test_play_run_waits_the_length_without_a_server(self):
+        folder = case_folder("no server")
+        path, _ = noise_wav(folder, "noise.wav", 1.0, 21)
+        absent = os.path.join(folder, "no-such-socket")
+        run = player().run([path], watched=[folder], expected_s=1.0,
+                           options=harness.RunOptions(server_address=f"unix:{absent}"))
+        case = f"no server at {absent}, {path}"
+        self.assert_quiet_and_clean(run, case)
+        self.assert_waited(run, 1.0, case)
+        self.assert_silent(run, case)  # it must not have found our server some other way
+
+
+def main():
+    global PLAYER_PATH
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--playonce", required=True, help="the player to test")
+    known, rest = parser.parse_known_args()
+    PLAYER_PATH = os.path.abspath(known.playonce) if os.sep in known.playonce \
+        else shutil.which(known.playonce)
+    if PLAYER_PATH is None or not os.access(PLAYER_PATH, os.X_OK):
+        parser.error(f"not an executable: {known.playonce}")
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
