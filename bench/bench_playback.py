@@ -1,0 +1,288 @@
+#!/usr/bin/python3
+# Benchmark: playonce beside paplay on one private null sink, timed from launch to the sink.
+"""Usage: /usr/bin/python3 bench/bench_playback.py [--playonce PATH] [--paplay PATH] [--runs N]
+
+Both players play the same files (1 s and 5 s 16-bit 44.1 kHz stereo WAV, a 1 s 16-bit FLAC),
+N times each, interleaved: in each round every file is played by both, the one going first
+alternating from round to round. The sink is recorded without a break the whole time.
+
+Figures per run, reported as medians with their spread (interquartile range):
+- start latency: from just before the launch to the moment the sink produced the file's first
+  frame. The null sink produces frames off the monotonic clock, so capture frame k was produced
+  at about T0 + k/44100. T0 comes from watching the capture file grow: a note (t, n frames
+  written) bounds T0 <= t - n/44100; a line through the least of these bounds near the run
+  gives T0 there (a line, as the sink's frame clock runs ~200 ppm fast; see pulse.frame_time).
+  It is late by parec's least delivery delay (5 ms latency asked) and early by the sink's
+  render-ahead, each a few ms and the same for both players; the typical lag of the notes over
+  the envelope is shown as the clock relation's jitter. The file's first frame is found bit
+  for bit in the part of the capture around the run.
+- missing: frames of the file that did not arrive exactly, counted from the first wrong one.
+- overhead: wall time from launch to the child's end, minus the file's length.
+- CPU: user + system time of the child; peak memory: its maxrss. Both come from wait4 in
+  bench/spawn_and_measure.c, a small launcher compiled at start: Linux carries a process's
+  peak RSS across exec, so a player forked by this Python process would report Python's.
+The targets are reported, not asserted: the exit code is 0 unless the harness itself fails.
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+
+import numpy as np
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # nothing left in the source tree
+sys.path.insert(0, os.path.join(ROOT, "tests", "audio"))
+
+import compare  # noqa: E402
+import harness  # noqa: E402
+import pulse  # noqa: E402
+import signals  # noqa: E402
+
+GAP_S = 0.3  # silence between runs, so each run stands alone in the capture
+HANG_MARGIN_S = 10.0
+SEARCH_BEFORE_S = 0.05  # the file's first frame is looked for from just before the launch...
+SEARCH_AFTER_S = 1.0  # ...to this long after the run ends
+CLOCK_WINDOW_S = 2.0  # growth notes this close to a run fix its T0
+NOISY_LOAD = 0.5  # 1-minute load average above which the machine was not idle
+NOISY_SPREAD_MS = 5.0  # an interquartile range of start latency above this is noisy
+TARGET_MS = 20.0
+TIE_MS = 1.0  # "no worse than paplay" within the clock relation's resolution
+TARGET_RSS_MIB = 8.0
+
+
+@dataclass
+class BenchFile:
+    name: str
+    path: str
+    frames: object  # int16 (n, 2), as the file decodes exactly
+    seconds: float
+
+
+@dataclass
+class Launch:
+    player: str
+    file: BenchFile
+    started: float
+    ended: float
+    status: int
+    cpu_s: float
+    maxrss_kib: int
+
+
+@dataclass
+class Figures:
+    latency_ms: float  # None when the file's first frame was not found
+    missing: int
+    overhead_ms: float
+    cpu_ms: float
+    rss_mib: float
+
+
+def make_files(folder):
+    one = signals.noise_frames(pulse.RATE, seed=101)
+    five = signals.noise_frames(5 * pulse.RATE, seed=102)
+    flac = signals.noise_frames(pulse.RATE, seed=103)
+    files = []
+    for name, frames, file_format in [("1 s WAV", one, "WAV"), ("5 s WAV", five, "WAV"),
+                                      ("1 s FLAC", flac, "FLAC")]:
+        path = os.path.join(folder, name.replace(" ", "_") + "." + file_format.lower())
+        signals.write_sound(path, frames, pulse.RATE, file_format, "PCM_16")
+        files.append(BenchFile(name, path, frames, len(frames) / pulse.RATE))
+    return files
+
+
+def build_launcher(folder):
+    """Compiles spawn_and_measure.c: the player must be forked from a small process."""
+    compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    if compiler is None:
+        sys.exit("no C compiler to build bench/spawn_and_measure.c")
+    launcher = os.path.join(folder, "spawn_and_measure")
+    subprocess.run([compiler, "-O2", "-o", launcher,
+                    os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                 "spawn_and_measure.c")], check=True, timeout=60)
+    return launcher
+
+
+def launch(launcher, program, path, environment):
+    """One run of a player through the launcher, which waits for it with wait4."""
+    result = subprocess.run([launcher, program, path], env=environment,
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            timeout=HANG_MARGIN_S + 10.0, check=True)
+    start_ns, end_ns, status, user_us, system_us, maxrss = map(int, result.stdout.split())
+    return (start_ns / 1e9, end_ns / 1e9, os.waitstatus_to_exitcode(status),
+            (user_us + system_us) / 1e6, maxrss)
+
+
+def play_rounds(launcher, players, files, runs, environment):
+    launches = []
+    for round_index in range(runs):
+        order = players if round_index % 2 == 0 else list(reversed(players))
+        for bench_file in files:
+            for name, program in order:
+                started, ended, status, cpu_s, rss = launch(launcher, program, bench_file.path,
+                                                           environment)
+                launches.append(Launch(name, bench_file, started, ended, status, cpu_s, rss))
+                time.sleep(GAP_S)
+        print(f"round {round_index + 1}/{runs} done", file=sys.stderr)
+    return launches
+
+
+def measure(launch_record, capture, recorder, estimate):
+    """Figures of one run, from the continuous capture."""
+    first = max(0, int(estimate.frame_at(launch_record.started - SEARCH_BEFORE_S)))
+    last = int(estimate.frame_at(launch_record.ended + SEARCH_AFTER_S))
+    match = compare.find_exact(capture[first:last], launch_record.file.frames)
+    latency_ms = None
+    if match.offset >= 0:
+        heard_at = recorder.frame_time(first + match.offset)
+        latency_ms = (heard_at - launch_record.started) * 1000
+    wall_s = launch_record.ended - launch_record.started
+    return Figures(latency_ms, len(launch_record.file.frames) - match.matched,
+                   (wall_s - launch_record.file.seconds) * 1000, launch_record.cpu_s * 1000,
+                   launch_record.maxrss_kib / 1024)
+
+
+class RoughFramePosition:
+    """Time to capture frame, to within a few ms: enough to pick the part of the capture where
+    a run's sound must lie."""
+
+    def __init__(self, recorder):
+        times, sizes = zip(*[(t, size) for t, size in recorder.growth if size > 0])
+        self.times = np.array(times)
+        self.frames = np.array(sizes) / pulse.BYTES_PER_FRAME
+
+    def frame_at(self, t):
+        return float(np.interp(t, self.times, self.frames))
+
+
+def median_and_spread(values):
+    values = [v for v in values if v is not None]
+    if not values:
+        return None, None
+    if len(values) < 2:
+        return values[0], 0.0
+    quartiles = statistics.quantiles(values, n=4)
+    return statistics.median(values), quartiles[2] - quartiles[0]
+
+
+def format_cell(values, digits=1):
+    median, spread = median_and_spread(values)
+    if median is None:
+        return "n/a"
+    return f"{median:.{digits}f} ±{spread:.{digits}f}"
+
+
+COLUMNS = [("start latency ms", "latency_ms", 1), ("missing frames", "missing", 0),
+           ("wall - length ms", "overhead_ms", 1), ("CPU ms", "cpu_ms", 1),
+           ("peak RSS MiB", "rss_mib", 2)]
+
+
+def print_table(results, files, players):
+    header = ["file", "player", "runs"] + [title for title, _, _ in COLUMNS]
+    rows = []
+    for bench_file in files:
+        for name, _ in players:
+            figures = results[(bench_file.name, name)]
+            rows.append([bench_file.name, name, str(len(figures))] +
+                        [format_cell([getattr(f, field) for f in figures], digits)
+                         for _, field, digits in COLUMNS])
+    widths = [max(len(row[i]) for row in rows + [header]) for i in range(len(header))]
+    for row in [header, ["-" * w for w in widths]] + rows:
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)))
+    print("(each cell: median ±interquartile range)")
+
+
+def show(value):
+    return "n/a" if value is None else f"{value:.1f}"
+
+
+def report_targets(results, files):
+    for bench_file in files:
+        ours = results[(bench_file.name, "playonce")]
+        theirs = results[(bench_file.name, "paplay")]
+        latency, _ = median_and_spread([f.latency_ms for f in ours])
+        paplay_latency, _ = median_and_spread([f.latency_ms for f in theirs])
+        overhead, _ = median_and_spread([f.overhead_ms for f in ours])
+        paplay_overhead, _ = median_and_spread([f.overhead_ms for f in theirs])
+        rss, _ = median_and_spread([f.rss_mib for f in ours])
+        missing = max(f.missing for f in ours)
+        checks = [
+            (f"start latency {show(latency)} <= paplay's {show(paplay_latency)} (+{TIE_MS:g}) "
+             f"and < {TARGET_MS:g} ms", latency is not None and paplay_latency is not None and
+             latency <= paplay_latency + TIE_MS and latency < TARGET_MS),
+            (f"wall overhead {show(overhead)} <= paplay's {show(paplay_overhead)} "
+             f"(+{TIE_MS:g}) and < {TARGET_MS:g} ms",
+             overhead <= paplay_overhead + TIE_MS and overhead < TARGET_MS),
+            (f"no frame missing in any run (most missing: {missing})", missing == 0),
+            (f"peak memory {rss:.2f} < {TARGET_RSS_MIB:g} MiB", rss < TARGET_RSS_MIB),
+        ]
+        for text, met in checks:
+            print(f"target {bench_file.name}: {text}: {'met' if met else 'NOT met'}")
+
+
+def report_machine(load_before, load_after, results, jitter_ms):
+    spreads = [median_and_spread([f.latency_ms for f in figures])[1]
+               for figures in results.values()]
+    widest = max((s for s in spreads if s is not None), default=0.0)
+    noisy = max(load_before[0], load_after[0]) > NOISY_LOAD or widest > NOISY_SPREAD_MS
+    print(f"machine: {os.cpu_count()} cores, load average before {load_before[0]:.2f} "
+          f"after {load_after[0]:.2f}; widest start-latency spread {widest:.1f} ms; "
+          f"clock relation jitter (typical note over the envelope) {jitter_ms:.1f} ms: "
+          f"{'NOISY' if noisy else 'quiet'}")
+
+
+def clock_jitter_ms(recorder):
+    return recorder.delivery_jitter_s() * 1000
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--playonce", default=os.path.join(ROOT, "build", "host", "playonce"))
+    parser.add_argument("--paplay", default=shutil.which("paplay") or "paplay")
+    parser.add_argument("--runs", type=int, default=15)
+    return parser.parse_args()
+
+
+def main():
+    arguments = parse_arguments()
+    players = [("playonce", os.path.abspath(arguments.playonce)), ("paplay", arguments.paplay)]
+    for name, program in players:
+        if not os.access(program, os.X_OK):
+            sys.exit(f"{name}: not an executable: {program}")
+    scratch = tempfile.mkdtemp(prefix="playonce-bench-")
+    try:
+        files = make_files(scratch)
+        launcher = build_launcher(scratch)
+        load_before = os.getloadavg()
+        with pulse.PrivateServer() as server:
+            environment = server.client_environment(harness.make_home(scratch))
+            with server.recorder(os.path.join(scratch, "capture.raw")) as recorder:
+                time.sleep(GAP_S)
+                launches = play_rounds(launcher, players, files, arguments.runs, environment)
+                recorder.wait_for_frames(len(recorder.frames()) + int(GAP_S * pulse.RATE), 5.0)
+            capture = recorder.frames()
+        load_after = os.getloadavg()
+        failed = [l for l in launches if l.status != 0]
+        estimate = RoughFramePosition(recorder)
+        results = {(f.name, name): [] for f in files for name, _ in players}
+        for launch_record in launches:
+            results[(launch_record.file.name, launch_record.player)].append(
+                measure(launch_record, capture, recorder, estimate))
+        print(f"{arguments.runs} runs per player and file, interleaved; "
+              f"{len(failed)} runs exited non-zero")
+        print_table(results, files, players)
+        report_targets(results, files)
+        report_machine(load_before, load_after, results, clock_jitter_ms(recorder))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
