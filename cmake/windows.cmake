@@ -61,3 +61,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
         COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/emulated/test_runs.py
             $<TARGET_FILE:playonce>)
 endif()
+
+# The Wine runs of the x86-64 build, with their test-only stand-in for the audio library.
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+    add_subdirectory(tests/wine)
+endif()
