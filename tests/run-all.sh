@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds every preset and runs its tests: unit tests natively and under sanitizers, then the
-# checks on the Windows executable itself.
+# Builds every preset and runs its tests: the Linux program natively and under sanitizers (unit,
+# platform, library and real-audio tests), then the Windows executables (checks on the files,
+# emulated x86 runs, Wine runs of the x86-64 build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-for preset in host host-sanitize win32; do
+for preset in host host-sanitize win32 win64; do
     echo "== $preset"
     cmake --preset "$preset"
     cmake --build --preset "$preset" --parallel 2
