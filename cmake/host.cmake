@@ -18,6 +18,7 @@ add_library(posix_platform STATIC
     platform/posix/heap.cpp
     platform/posix/join_arguments.cpp
     platform/posix/sleep.cpp
+    platform/posix/standard_descriptors.cpp
     platform/posix/timer_period.cpp)
 target_include_directories(posix_platform PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(posix_platform PRIVATE ${HOST_WARNINGS} -fno-exceptions -fno-rtti)

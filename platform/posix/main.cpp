@@ -1,9 +1,10 @@
-// The POSIX entry point: hands the arguments to the command-line stand-in and starts the run.
+// The POSIX entry point: makes the standard descriptors safe, keeps the arguments, starts the run.
 #include "platform/posix/command_line.h"
 #include "player/player.h"
 
 int main(int argc, char **argv)
 {
+    ReserveStandardDescriptors();
     SetCommandLineArguments(argc, argv);
     RunMain();
 }
