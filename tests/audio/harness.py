@@ -4,6 +4,7 @@ import pwd
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -23,6 +24,10 @@ class RunOptions:
     preload: str = None  # a shim for LD_PRELOAD
     as_user: str = None  # run through setpriv as this user (we are root)
     cwd: str = None  # instead of a fresh empty folder
+    home: str = None  # instead of a fresh home; the caller keeps it
+    wrapper: list = None  # a command the player runs under (strace, valgrind)
+    closed_fds: tuple = ()  # descriptors closed at start, as by `>&- 2>&-`
+    during: object = None  # called in a thread with the player's Popen once it is started
 
 
 @dataclass
@@ -113,13 +118,15 @@ class Player:
 
     def command(self, arguments, options):
         prefix = as_user_prefix(options.as_user) if options.as_user else []
+        prefix += closing_prefix(options.closed_fds)
+        prefix += list(options.wrapper or [])
         return prefix + [self.program] + list(arguments)
 
     def run(self, arguments, watched=(), expected_s=0.0, options=None):
         """Runs the player once, recording the sink from before its start to after its end."""
         options = options or RunOptions()
         owner = user_id(options.as_user) if options.as_user else None
-        home = make_home(self.scratch, owner)
+        home = options.home or make_home(self.scratch, owner)
         cwd = options.cwd or tempfile.mkdtemp(prefix="cwd-", dir=self.scratch)
         if owner is not None and options.cwd is None:
             os.chown(cwd, owner, pwd.getpwuid(owner).pw_gid)
@@ -135,18 +142,48 @@ class Player:
         capture = recorder.frames()
         os.unlink(capture_path)
         after = snapshot(folders)
-        shutil.rmtree(home, ignore_errors=True)
+        if options.home is None:
+            shutil.rmtree(home, ignore_errors=True)
         return Run(list(arguments), result.returncode, timed_out, result.stdout, result.stderr,
                    wall_s, capture, new_paths(before, after))
 
     def _run_bounded(self, arguments, options, home, cwd, expected_s):
         command = self.command(arguments, options)
+        process = subprocess.Popen(command, env=self.environment(options, home), cwd=cwd,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        helper = start_during(options.during, process)
         try:
-            result = subprocess.run(command, env=self.environment(options, home), cwd=cwd,
-                                    stdin=subprocess.DEVNULL, capture_output=True,
-                                    timeout=expected_s + HANG_MARGIN_S)
-            return result, False
-        except subprocess.TimeoutExpired as expired:
-            stub = subprocess.CompletedProcess(command, None, expired.stdout or b"",
-                                               expired.stderr or b"")
-            return stub, True
+            stdout, stderr = process.communicate(timeout=expected_s + HANG_MARGIN_S)
+            timed_out = False
+        except subprocess.TimeoutExpired:
+            process.kill()
+            stdout, stderr = process.communicate()
+            timed_out = True
+        finally:
+            if helper is not None:
+                helper.join()
+        returncode = None if timed_out else process.returncode
+        return subprocess.CompletedProcess(command, returncode, stdout, stderr), timed_out
+
+
+def closing_prefix(descriptors):
+    """A shell that closes the descriptors and then becomes the rest of the command."""
+    if not descriptors:
+        return []
+    closing = " ".join(f"{fd}>&-" for fd in descriptors)
+    return ["sh", "-c", f'exec "$0" "$@" {closing}']
+
+
+def start_during(action, process):
+    if action is None:
+        return None
+    helper = threading.Thread(target=action, args=(process,), daemon=True)
+    helper.start()
+    return helper
+
+
+def is_sanitized(program):
+    """Whether the program was built with AddressSanitizer (which ptrace and valgrind exclude)."""
+    with open(program, "rb") as image:
+        return b"__asan_init" in image.read()

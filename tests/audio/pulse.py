@@ -243,6 +243,8 @@ class Recorder:
         """Waits until the capture holds at least `frames` frames (or the time runs out)."""
         deadline = time.monotonic() + timeout_s
         while self.bytes_written() < frames * BYTES_PER_FRAME and time.monotonic() < deadline:
+            if self.process.poll() is not None:  # the server went, and parec with it
+                return
             time.sleep(0.01)
 
     def stop(self):

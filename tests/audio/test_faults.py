@@ -1,0 +1,324 @@
+#!/usr/bin/python3
+# Faults around a run of playonce: the server dies or freezes, the file changes, no stderr.
+"""Usage: /usr/bin/python3 tests/audio/test_faults.py --playonce PATH [unittest options]
+
+Every run is bounded. Each run must still end with 0, print nothing and leave nothing behind;
+it must end about the file's length after its start (the faults that leave the length as it
+was measured at the start), or no later than that (a file cut short). What reaches the sink is
+checked where it is defined: a file that went away or was replaced by a rename is played
+whole, since the player holds it open; a file cut short is heard as its own beginning and
+nothing else. The traced runs need the build without sanitizers and skip a sanitizer build.
+"""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+from dataclasses import dataclass
+
+import numpy as np
+
+sys.dont_write_bytecode = True  # nothing left in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import compare  # noqa: E402
+import harness  # noqa: E402
+import pulse  # noqa: E402
+import signals  # noqa: E402
+import suite  # noqa: E402
+import syscalls  # noqa: E402
+from test_real_audio import RunChecks, SOON_AFTER_S, WAIT_SLACK_S  # noqa: E402
+
+SECONDS = 1.0
+FAULT_AT_S = 0.4  # into the run: well after the sound has started, well before its end
+CUT_TO_BYTES = 300
+
+
+def setUpModule():
+    suite.start()
+
+
+def tearDownModule():
+    suite.stop()
+
+
+def write_noise(path, file_format, seed):
+    """16-bit 44.1 kHz stereo noise: WAV and FLAC of it arrive at the sink bit for bit."""
+    frames = signals.noise_frames(int(SECONDS * pulse.RATE), seed=seed)
+    signals.write_sound(path, frames, pulse.RATE, file_format, "PCM_16")
+    return frames
+
+
+def write_chirp(path, file_format, subtype):
+    signals.write_sound(path, signals.chirp_channels(SECONDS, pulse.RATE, 2), pulse.RATE,
+                        file_format, subtype)
+    return None  # lossy: no exact frames to look for
+
+
+SOUNDS = {
+    "WAV": lambda path: write_noise(path, "WAV", 61),
+    "FLAC": lambda path: write_noise(path, "FLAC", 62),
+    "MP3": lambda path: write_chirp(path, "MP3", "MPEG_LAYER_III"),
+    "Ogg Vorbis": lambda path: write_chirp(path, "OGG", "VORBIS"),
+}
+SUFFIXES = {"WAV": ".wav", "FLAC": ".flac", "MP3": ".mp3", "Ogg Vorbis": ".ogg"}
+
+
+@dataclass
+class Setting:
+    """What a fault works on: the file, and the server that is recorded (the player's, unless
+    the fault points it elsewhere)."""
+    path: str
+    folder: str
+    server: pulse.PrivateServer
+    cleanups: list  # called after the run, also when it failed
+
+
+def after_the_start(action):
+    """A `during` action: waits FAULT_AT_S after the start, then acts; it returns at once if
+    the player has already ended."""
+    def during(process):
+        try:
+            process.wait(timeout=FAULT_AT_S)
+        except subprocess.TimeoutExpired:  # still running: the usual case
+            action()
+    return during
+
+
+def thaw_when_done(server):
+    """Resumes a stopped server once the player has ended, so that the recorder can finish."""
+    def after(process):
+        process.wait()
+        os.kill(server.process.pid, signal.SIGCONT)
+    return after
+
+
+def in_sequence(*actions):
+    def during(process):
+        for action in actions:
+            action(process)
+    return during
+
+
+def kill_server(setting):
+    pid = setting.server.process.pid
+    return harness.RunOptions(during=after_the_start(lambda: os.kill(pid, signal.SIGKILL)))
+
+
+def freeze_server(setting):
+    pid = setting.server.process.pid
+    return harness.RunOptions(during=in_sequence(
+        after_the_start(lambda: os.kill(pid, signal.SIGSTOP)), thaw_when_done(setting.server)))
+
+
+def freeze_server_from_start(setting):
+    """The player is sent to a server that accepts connections but never answers; the recorded
+    one must stay silent."""
+    frozen = pulse.PrivateServer(sink_name="playonce_frozen")
+    frozen.start()
+    setting.cleanups.append(lambda: resume_and_stop(frozen))
+    os.kill(frozen.process.pid, signal.SIGSTOP)
+    return harness.RunOptions(server_address=frozen.server_address)
+
+
+def no_server(setting):
+    return harness.RunOptions(server_address=f"unix:{os.path.join(setting.folder, 'no-socket')}")
+
+
+def refusing_socket(setting):
+    """A socket file that nobody listens on, as a crashed server leaves it: connect is refused."""
+    path = os.path.join(setting.folder, "stale-socket")
+    stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    stale.bind(path)
+    stale.close()
+    return harness.RunOptions(server_address=f"unix:{path}")
+
+
+def cut_file(setting):
+    return harness.RunOptions(during=after_the_start(
+        lambda: os.truncate(setting.path, CUT_TO_BYTES)))
+
+
+def overwrite_with_garbage(setting):
+    """The same file (same inode) overwritten with random bytes of its own length."""
+    def overwrite():
+        size = os.path.getsize(setting.path)
+        with open(setting.path, "r+b") as target:
+            target.write(np.random.default_rng(7).bytes(size))
+    return harness.RunOptions(during=after_the_start(overwrite))
+
+
+def rename_garbage_over(setting):
+    def replace():
+        other = setting.path + ".new"
+        with open(other, "wb") as garbage:
+            garbage.write(np.random.default_rng(8).bytes(os.path.getsize(setting.path)))
+        os.replace(other, setting.path)
+    return harness.RunOptions(during=after_the_start(replace))
+
+
+def remove_file(setting):
+    return harness.RunOptions(during=after_the_start(lambda: os.unlink(setting.path)))
+
+
+def closed(*descriptors):
+    return lambda setting: harness.RunOptions(closed_fds=descriptors)
+
+
+# What is checked of the sound: nothing more than the common checks, the file whole and exact,
+# the file's own beginning and nothing else, or silence at the recorded server.
+ANY, WHOLE, OWN_BEGINNING, SILENT = "any", "whole", "own beginning", "silent"
+# When the run must end: about the file's length after the start, or no later than that.
+AT_LENGTH, BY_LENGTH = "at length", "by length"
+
+
+@dataclass
+class FaultCase:
+    name: str
+    sound: str  # a key of SOUNDS
+    fault: object  # Setting -> RunOptions
+    heard: str = ANY
+    ends: str = AT_LENGTH
+    own_server: bool = False  # the fault harms the server: it gets one of its own
+
+
+CASES = [
+    FaultCase("server killed mid-play", "WAV", kill_server, own_server=True),
+    FaultCase("server killed mid-play, MP3", "MP3", kill_server, own_server=True),
+    FaultCase("server frozen mid-play", "WAV", freeze_server, own_server=True),
+    FaultCase("server frozen from the start", "WAV", freeze_server_from_start, SILENT),
+    FaultCase("no server at the address", "WAV", no_server, SILENT),
+    FaultCase("stale socket, connection refused", "WAV", refusing_socket, SILENT),
+    FaultCase("WAV cut short while it plays", "WAV", cut_file, OWN_BEGINNING, BY_LENGTH),
+    FaultCase("FLAC cut short while it plays", "FLAC", cut_file, OWN_BEGINNING, BY_LENGTH),
+    FaultCase("MP3 cut short while it plays", "MP3", cut_file, ANY, BY_LENGTH),
+    FaultCase("Ogg Vorbis cut short while it plays", "Ogg Vorbis", cut_file, ANY, BY_LENGTH),
+    FaultCase("WAV overwritten with garbage in place", "WAV", overwrite_with_garbage,
+              ANY, BY_LENGTH),
+    FaultCase("FLAC overwritten with garbage in place", "FLAC", overwrite_with_garbage,
+              OWN_BEGINNING, BY_LENGTH),
+    FaultCase("MP3 overwritten with garbage in place", "MP3", overwrite_with_garbage,
+              ANY, BY_LENGTH),
+    FaultCase("Ogg Vorbis overwritten with garbage in place", "Ogg Vorbis",
+              overwrite_with_garbage, ANY, BY_LENGTH),
+    FaultCase("garbage renamed over the file", "WAV", rename_garbage_over, WHOLE),
+    FaultCase("file removed while it plays", "FLAC", remove_file, WHOLE),
+    FaultCase("stdout and stderr closed", "WAV", closed(1, 2), WHOLE),
+    FaultCase("stderr closed", "WAV", closed(2), WHOLE),
+    FaultCase("stdin, stdout and stderr closed", "FLAC", closed(0, 1, 2), WHOLE),
+]
+
+
+class FaultTest(RunChecks):
+    def test_runs_end_well_whatever_happens_around_them(self):
+        for case in CASES:
+            with self.subTest(case.name):
+                self.check_case(case)
+
+    def check_case(self, case):
+        folder = suite.folder(case.name)
+        path = os.path.join(folder, "sound" + SUFFIXES[case.sound])
+        frames = SOUNDS[case.sound](path)
+        server = pulse.PrivateServer(sink_name="playonce_fault") if case.own_server \
+            else suite.SERVER
+        cleanups = [lambda: resume_and_stop(server)] if case.own_server else []
+        try:
+            if case.own_server:
+                server.start()
+            options = case.fault(Setting(path, folder, server, cleanups))
+            run = suite.player(server).run([path], watched=[folder], expected_s=SECONDS,
+                                           options=options)
+        finally:
+            for cleanup in cleanups:
+                cleanup()
+        label = f"{case.name} ({path})"
+        self.assert_quiet_and_clean(run, label)
+        self.assert_ended(run, case, label)
+        self.assert_heard(run, case, frames, label)
+
+    def assert_ended(self, run, case, label):
+        self.assertLessEqual(run.wall_s, SECONDS + SOON_AFTER_S,
+                             f"{label}: lingered after the file's {SECONDS} s: {run.describe()}")
+        if case.ends == AT_LENGTH:
+            self.assertGreaterEqual(run.wall_s, SECONDS - WAIT_SLACK_S,
+                                    f"{label}: ended before the file's {SECONDS} s: "
+                                    f"{run.describe()}")
+
+    def assert_heard(self, run, case, frames, label):
+        if case.heard == WHOLE:
+            self.assert_bit_exact(run, frames, label)
+        elif case.heard == OWN_BEGINNING:
+            self.assert_own_beginning(run, frames, label)
+        elif case.heard == SILENT:
+            self.assert_silent(run, label)
+
+    def assert_own_beginning(self, run, frames, label):
+        """Some of the file's start, exactly, and no other sound before or after it."""
+        match = compare.find_exact(run.capture, frames)
+        self.assertGreater(match.matched, 0, f"{label}: the file's start never reached the sink "
+                                             f"({compare.count_nonzero_frames(run.capture)} "
+                                             f"nonzero frames): {run.describe()}")
+        before = compare.count_nonzero_frames(run.capture[:match.offset])
+        after = compare.count_nonzero_frames(run.capture[match.offset + match.matched:])
+        self.assertEqual((before, after), (0, 0),
+                         f"{label}: after {match.matched} frames of the file, sound that is not "
+                         f"its own: {before} nonzero frames before, {after} after")
+
+
+def resume_and_stop(server):
+    if server.process is not None and server.process.poll() is None:
+        os.kill(server.process.pid, signal.SIGCONT)
+    server.stop()
+
+
+@dataclass
+class ClosedCase:
+    name: str
+    sound: str
+    descriptors: tuple
+
+
+CLOSED_CASES = [
+    ClosedCase("stdout and stderr closed", "WAV", (1, 2)),
+    ClosedCase("stderr closed", "WAV", (2,)),
+    ClosedCase("stderr closed, MP3 (decoded while playing)", "MP3", (2,)),
+    ClosedCase("stdout closed", "WAV", (1,)),
+    ClosedCase("stdin, stdout and stderr closed", "WAV", (0, 1, 2)),
+]
+
+
+class ClosedOutputTraceTest(RunChecks):
+    """With descriptors closed at start, the next ones the process opens take their numbers:
+    nothing may then treat those as stdout or stderr (swap, write or close them)."""
+
+    @classmethod
+    def setUpClass(cls):
+        suite.require_plain_build("strace")
+
+    def test_own_pipes_and_sockets_are_never_replaced_or_written_as_output(self):
+        for case in CLOSED_CASES:
+            with self.subTest(case.name):
+                folder = suite.folder(case.name)
+                path = os.path.join(folder, "sound" + SUFFIXES[case.sound])
+                SOUNDS[case.sound](path)
+                log_path = os.path.join(suite.SCRATCH, f"strace-{os.path.basename(folder)}.log")
+                options = harness.RunOptions(closed_fds=case.descriptors,
+                                             wrapper=syscalls.strace_command(log_path))
+                run = suite.player().run([path], watched=[folder], expected_s=SECONDS,
+                                         options=options)
+                label = f"{case.name} ({path})"
+                self.assert_quiet_and_clean(run, label)
+                calls = syscalls.read_calls(log_path)
+                self.assertGreater(len(calls), 0, f"{label}: strace logged no call at all")
+                clobbered = syscalls.clobbered_channels(calls)
+                self.assertFalse(clobbered, f"{label}: the process's own pipe or socket "
+                                            f"replaced ({len(clobbered)} times):\n" +
+                                            "\n".join(clobbered[:5]))
+                changes = syscalls.file_system_changes(calls)
+                self.assertFalse(changes, f"{label}: writes into files:\n" +
+                                 "\n".join(changes[:10]))
+
+
+if __name__ == "__main__":
+    suite.main(__doc__.splitlines()[0])
