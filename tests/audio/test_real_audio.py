@@ -7,12 +7,10 @@ harness itself is worked on). Every signal is made at run time in a temporary fo
 run of the player is bounded, and the private server is stopped at the end, also on failure.
 """
 
-import argparse
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -25,37 +23,20 @@ import compare  # noqa: E402
 import harness  # noqa: E402
 import pulse  # noqa: E402
 import signals  # noqa: E402
+import suite  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PLAYER_PATH = None
-SERVER = None
-SCRATCH = None
 WAIT_SLACK_S = 0.005  # the wait is the length rounded to a millisecond
 SOON_AFTER_S = 2.0  # a generous bound against a player that lingers, not a timing goal
 EDGE_S = 0.010  # around a resampled file, the resampler's ringing may be heard
 
 
 def setUpModule():
-    global SERVER, SCRATCH
-    SCRATCH = tempfile.mkdtemp(prefix="playonce-audio-")
-    os.chmod(SCRATCH, 0o755)  # the unprivileged case reads files under it
-    SERVER = pulse.PrivateServer()
-    SERVER.start()
+    suite.start()
 
 
 def tearDownModule():
-    SERVER.stop()
-    shutil.rmtree(SCRATCH, ignore_errors=True)
-
-
-def case_folder(name):
-    folder = tempfile.mkdtemp(prefix=name.replace(" ", "-")[:20] + "-", dir=SCRATCH)
-    os.chmod(folder, 0o755)
-    return folder
-
-
-def player():
-    return harness.Player(PLAYER_PATH, SERVER, SCRATCH)
+    suite.stop()
 
 
 def noise_wav(folder, name, seconds, seed):
@@ -118,9 +99,9 @@ class ExactPlaybackTest(RunChecks):
     def test_pcm16_stereo_wav_arrives_whole_and_exact(self):
         for name, seconds, seed in self.CASES:
             with self.subTest(name):
-                folder = case_folder(name)
+                folder = suite.folder(name)
                 path, frames = noise_wav(folder, "noise.wav", seconds, seed)
-                run = player().run([path], watched=[folder], expected_s=seconds)
+                run = suite.player().run([path], watched=[folder], expected_s=seconds)
                 case = f"{name} WAV {path}"
                 self.assert_quiet_and_clean(run, case)
                 self.assert_bit_exact(run, frames, case)
@@ -168,13 +149,13 @@ class ConvertedPlaybackTest(RunChecks):
                 self.check_format(sound)
 
     def check_format(self, sound):
-        folder = case_folder(sound.name)
+        folder = suite.folder(sound.name)
         path = os.path.join(folder, "chirp" + sound.suffix)
         signals.write_sound(path, signals.chirp_channels(sound.seconds, sound.rate, sound.channels),
                             sound.rate, sound.file_format, sound.subtype)
         decoded, rate = signals.decode(path)
         reference = compare.reference_at_sink(decoded, rate, pulse.RATE, pulse.CHANNELS)
-        run = player().run([path], watched=[folder], expected_s=len(decoded) / rate)
+        run = suite.player().run([path], watched=[folder], expected_s=len(decoded) / rate)
         case = f"{sound.name} {path}"
         self.assert_quiet_and_clean(run, case)
         likeness = compare.compare_by_correlation(run.capture, reference,
@@ -238,12 +219,12 @@ class ArgumentTest(RunChecks):
     def test_arguments_that_play_the_file(self):
         for index, (name, maker) in enumerate(self.CASES):
             with self.subTest(name):
-                folder = case_folder(name)
+                folder = suite.folder(name)
                 arguments, file_name, cwd = unwrap(maker)(folder)
                 _, frames = noise_wav(folder, file_name, 0.2, 40 + index)
                 if cwd is None:
                     arguments = [os.path.join(folder, arguments[0])] + arguments[1:]
-                run = player().run(arguments, watched=[folder], expected_s=0.2,
+                run = suite.player().run(arguments, watched=[folder], expected_s=0.2,
                                    options=harness.RunOptions(cwd=cwd))
                 case = f"{name} {arguments!r}"
                 self.assert_quiet_and_clean(run, case)
@@ -362,9 +343,9 @@ class SilentCaseTest(RunChecks):
     def test_paths_that_play_nothing(self):
         for case in self.CASES:
             with self.subTest(case.name):
-                folder = case_folder(case.name)
+                folder = suite.folder(case.name)
                 arguments, options = unwrap(case.make)(folder)
-                run = player().run(arguments, watched=[folder], options=options)
+                run = suite.player().run(arguments, watched=[folder], options=options)
                 label = f"{case.name} {arguments!r}"
                 self.assert_quiet_and_clean(run, label)
                 self.assert_silent(run, label)
@@ -414,10 +395,10 @@ def unprivileged_user_that_can_play(folder):
     probe = os.path.join(folder, "locked.wav")
     if run_as(user, ["test", "-r", probe]) == 0:
         raise unittest.SkipTest(f"{user} can still read a mode-000 file")
-    if run_as(user, ["test", "-x", PLAYER_PATH]) != 0:
-        raise unittest.SkipTest(f"{user} cannot run {PLAYER_PATH}")
+    if run_as(user, ["test", "-x", suite.PLAYER_PATH]) != 0:
+        raise unittest.SkipTest(f"{user} cannot run {suite.PLAYER_PATH}")
     control, frames = noise_wav(folder, "control.wav", 0.1, 7)
-    run = player().run([control], expected_s=0.1, options=harness.RunOptions(as_user=user))
+    run = suite.player().run([control], expected_s=0.1, options=harness.RunOptions(as_user=user))
     os.unlink(control)
     if compare.find_exact(run.capture, frames).matched != len(frames):
         raise AssertionError(f"a readable file did not play as {user}: {run.describe()}")
@@ -431,7 +412,7 @@ def run_as(user, command):
 
 def race_shim():
     """Builds the stat shim once into the scratch folder."""
-    shim = os.path.join(SCRATCH, "remove_after_stat.so")
+    shim = os.path.join(suite.SCRATCH, "remove_after_stat.so")
     if os.path.exists(shim):
         return shim
     compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
@@ -447,10 +428,10 @@ class NoServerTest(RunChecks):
     """With no server to reach, a file is still waited for, in silence."""
 
     def test_play_run_waits_the_length_without_a_server(self):
-        folder = case_folder("no server")
+        folder = suite.folder("no server")
         path, _ = noise_wav(folder, "noise.wav", 1.0, 21)
         absent = os.path.join(folder, "no-such-socket")
-        run = player().run([path], watched=[folder], expected_s=1.0,
+        run = suite.player().run([path], watched=[folder], expected_s=1.0,
                            options=harness.RunOptions(server_address=f"unix:{absent}"))
         case = f"no server at {absent}, {path}"
         self.assert_quiet_and_clean(run, case)
@@ -458,17 +439,5 @@ class NoServerTest(RunChecks):
         self.assert_silent(run, case)  # it must not have found our server some other way
 
 
-def main():
-    global PLAYER_PATH
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--playonce", required=True, help="the player to test")
-    known, rest = parser.parse_known_args()
-    PLAYER_PATH = os.path.abspath(known.playonce) if os.sep in known.playonce \
-        else shutil.which(known.playonce)
-    if PLAYER_PATH is None or not os.access(PLAYER_PATH, os.X_OK):
-        parser.error(f"not an executable: {known.playonce}")
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    suite.main(__doc__.splitlines()[0])
