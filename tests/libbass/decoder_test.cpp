@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "libbass/decoder.h"
-#include "libbass/heap.h"
+#include "libbass/core/decoder.h"
+#include "libbass/core/heap.h"
 #include "tests/libbass/sound_files.h"
 
 namespace {

@@ -5,9 +5,9 @@
 
 #include <set>
 
-#include "libbass/pcm_format.h"
-#include "libbass/stream_table.h"
-#include "libbass/volume.h"
+#include "libbass/core/pcm_format.h"
+#include "libbass/core/stream_table.h"
+#include "libbass/core/volume.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The stream table: a few slots, with handles counted up so that a freed one is not reused soon.
-#include "libbass/stream_table.h"
+#include "libbass/core/stream_table.h"
 
 namespace {
 

@@ -1,11 +1,9 @@
 // The connection to the PulseAudio server: one threaded mainloop and context for the process.
+// OpenOutputDevice (libbass/core/output_device.h) starts the mainloop thread and the connection
+// without waiting for it; opening again after a start is a no-op that succeeds.
 #pragma once
 
 #include <pulse/pulseaudio.h>
-
-// Starts the mainloop thread and the connection without waiting for it; false if neither could
-// be started. Connecting again after a start is a no-op that succeeds.
-bool StartConnecting();
 
 // The mainloop, or nullptr before StartConnecting succeeded. Lock it around any pulse call.
 pa_threaded_mainloop *OutputLoop();
@@ -17,8 +15,3 @@ pa_context *WaitForContext(pa_usec_t deadline_usec);
 // With the loop locked: waits (releasing the lock meanwhile) until `done(arg)` holds or the
 // deadline passes; returns done(arg). Callbacks that change what `done` reads must signal the loop.
 bool WaitUntil(pa_usec_t deadline_usec, bool (*done)(void *arg), void *arg);
-
-// For the end of the process: first the thread stops, so that streams can be dropped without the
-// lock; then the connection and the loop are freed.
-void HaltOutputThread();
-void CloseOutput();

@@ -1,11 +1,13 @@
 // The process's one PulseAudio connection, started early and closed when the library unloads.
-#include "libbass/pulse_output.h"
+#include "libbass/posix/pulse_output.h"
+
+#include "libbass/core/output_device.h"
 
 namespace {
 
 constexpr const char *CLIENT_NAME = "playonce";
 
-// Plain pointers: nothing here has a destructor that could run before CloseOutput at exit.
+// Plain pointers: nothing here has a destructor that could run before CloseOutputDevice at exit.
 pa_threaded_mainloop *loop = nullptr;
 pa_context *context = nullptr;
 
@@ -38,7 +40,7 @@ bool ConnectContext()
 
 }  // namespace
 
-bool StartConnecting()
+bool OpenOutputDevice()
 {
     if (loop != nullptr)
         return true;
@@ -50,7 +52,7 @@ bool StartConnecting()
     pa_threaded_mainloop_unlock(loop);
     if (connecting && pa_threaded_mainloop_start(loop) >= 0)
         return true;
-    CloseOutput();
+    CloseOutputDevice();
     return false;
 }
 
@@ -81,13 +83,14 @@ bool WaitUntil(pa_usec_t deadline_usec, bool (*done)(void *arg), void *arg)
     return done(arg);
 }
 
-void HaltOutputThread()
+// At unload the thread stops first, so that streams can be dropped without the lock.
+void HaltOutputDevice()
 {
     if (loop != nullptr && !pa_threaded_mainloop_in_thread(loop))
         pa_threaded_mainloop_stop(loop);
 }
 
-void CloseOutput()
+void CloseOutputDevice()
 {
     if (loop == nullptr || pa_threaded_mainloop_in_thread(loop))
         return;

@@ -1,16 +1,13 @@
 // The seven exported calls: argument checks, the stream table and the device, over the subsystems.
-#include <pthread.h>
+#include "libbass/core/exports.h"
 
-#include "libbass/heap.h"
-#include "libbass/playback.h"
-#include "libbass/pulse_output.h"
-#include "libbass/stream.h"
-#include "libbass/stream_table.h"
-
-// The library is built with hidden visibility: these seven declarations, and only they, are public.
-#pragma GCC visibility push(default)
+#include "libbass/core/api_lock.h"
+#include "libbass/core/heap.h"
+#include "libbass/core/output_device.h"
+#include "libbass/core/playback.h"
+#include "libbass/core/stream.h"
+#include "libbass/core/stream_table.h"
 #include "platform/bass_api.h"
-#pragma GCC visibility pop
 
 namespace {
 
@@ -19,23 +16,11 @@ constexpr int NO_SOUND_DEVICE = 0;
 constexpr int FIRST_DEVICE = 1;
 constexpr int DEFAULT_DEVICE = -1;
 
-enum class Device { NONE, NO_SOUND, DEFAULT_SINK };
+enum class Device { NONE, NO_SOUND, DEFAULT_OUTPUT };
 
-// The calls may come from any thread; one at a time keeps the table and the streams consistent.
-pthread_mutex_t api_lock = PTHREAD_MUTEX_INITIALIZER;
+// The calls may come from any thread; ApiLock makes them take turns, which keeps the table and
+// the streams consistent.
 Device device = Device::NONE;
-
-class ApiLock {
-  public:
-    ApiLock()
-    {
-        pthread_mutex_lock(&api_lock);
-    }
-    ~ApiLock()
-    {
-        pthread_mutex_unlock(&api_lock);
-    }
-};
 
 bool HasFrames(const Stream *stream)
 {
@@ -52,20 +37,18 @@ void StopStream(uint32_t handle, Stream *stream)
         DeleteStream(RemoveStream(handle));
 }
 
-// At exit the program may still hold playing streams: stop the loop thread before anything it
-// touches goes away, then free the streams and the connection.
-__attribute__((destructor)) void ShutDown()
+}  // namespace
+
+void ShutDownLibrary()
 {
-    HaltOutputThread();
+    HaltOutputDevice();
     while (Stream *stream = RemoveAnyStream()) {
         if (stream->playback != nullptr)
             AbandonPlayback(stream->playback);
         DeleteStream(stream);
     }
-    CloseOutput();
+    CloseOutputDevice();
 }
-
-}  // namespace
 
 BOOL WINAPI BASS_Init(int device_number, DWORD, DWORD, HWND, const void *)
 {
@@ -78,8 +61,8 @@ BOOL WINAPI BASS_Init(int device_number, DWORD, DWORD, HWND, const void *)
     }
     if (device_number != FIRST_DEVICE && device_number != DEFAULT_DEVICE)
         return false;
-    device = Device::DEFAULT_SINK;
-    return StartConnecting();
+    device = Device::DEFAULT_OUTPUT;
+    return OpenOutputDevice();
 }
 
 HSTREAM WINAPI BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD length,

@@ -3,9 +3,9 @@
 
 #include <atomic>
 
-#include "libbass/decoder.h"
-#include "libbass/playback.h"
-#include "libbass/volume.h"
+#include "libbass/core/decoder.h"
+#include "libbass/core/playback.h"
+#include "libbass/core/volume.h"
 
 struct Stream {
     Decoder *decoder = nullptr;

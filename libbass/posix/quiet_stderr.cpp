@@ -1,5 +1,5 @@
 // QuietStderr: fd 2 swapped for a read-only /dev/null while decoding, shared by nested scopes.
-#include "libbass/quiet_stderr.h"
+#include "libbass/posix/quiet_stderr.h"
 
 #include <fcntl.h>
 #include <pthread.h>

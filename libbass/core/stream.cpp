@@ -1,7 +1,7 @@
 // The stream as a sample source: decoder output scaled by the stream's gain.
-#include "libbass/stream.h"
+#include "libbass/core/stream.h"
 
-#include "libbass/heap.h"
+#include "libbass/core/heap.h"
 
 namespace {
 

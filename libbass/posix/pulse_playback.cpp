@@ -1,17 +1,14 @@
-// Playback: the pa_stream, its small buffer, the write callback and the bounded drain.
-#include "libbass/playback.h"
-
-#include "libbass/heap.h"
-#include "libbass/pulse_output.h"
+// Playback on PulseAudio: the pa_stream, its small buffer, the write callback and the bounded drain.
+#include "libbass/core/heap.h"
+#include "libbass/core/playback.h"
+#include "libbass/core/stop_rule.h"
+#include "libbass/posix/pulse_output.h"
 
 namespace {
 
 constexpr const char *STREAM_NAME = "playonce";
 constexpr pa_usec_t START_TIMEOUT_USEC = 500 * PA_USEC_PER_MSEC;
-constexpr pa_usec_t DRAIN_MARGIN_USEC = 250 * PA_USEC_PER_MSEC;
-// Stop comes the file's length after Play returned; if the sink started late or ran dry, a tail
-// up to this long may still be unwritten then, and is still worth hearing.
-constexpr pa_usec_t LATE_TAIL_USEC = 250 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t DRAIN_MARGIN_USEC = STOP_MARGIN_MS * PA_USEC_PER_MSEC;
 // The server's default buffer holds two seconds, all of which must be written before it starts.
 // A short one starts at once; it must still stay ahead of the sink, which (a null sink without
 // rewinds, for one) may take a whole latency's worth at a time.
@@ -24,6 +21,7 @@ constexpr pa_usec_t REQUEST_USEC = 25 * PA_USEC_PER_MSEC;
 struct Playback {
     pa_stream *stream = nullptr;
     SampleSource source = {};
+    PcmFormat format = {};
     pa_sample_spec spec = {};
     size_t frame_bytes = 0;
     pa_usec_t buffer_usec = 0;
@@ -169,18 +167,13 @@ pa_usec_t DrainDeadline(const Playback *playback)
     return pa_rtclock_now() + queued + playback->buffer_usec + DRAIN_MARGIN_USEC;
 }
 
-pa_usec_t UnwrittenUsec(const Playback *playback)
-{
-    int64_t frames = playback->source.frames_left(playback->source.source);
-    return pa_bytes_to_usec(static_cast<uint64_t>(frames) * playback->frame_bytes, &playback->spec);
-}
-
 void WriteLateTail(Playback *playback)
 {
-    pa_usec_t unwritten = UnwrittenUsec(playback);
-    if (unwritten > LATE_TAIL_USEC)
+    int64_t unwritten = playback->source.frames_left(playback->source.source);
+    if (!PlaysOutAtStop(playback->format, unwritten))
         return;
-    WaitUntil(pa_rtclock_now() + unwritten + playback->buffer_usec + DRAIN_MARGIN_USEC,
+    pa_usec_t unwritten_usec = FramesToMilliseconds(playback->format, unwritten) * PA_USEC_PER_MSEC;
+    WaitUntil(pa_rtclock_now() + unwritten_usec + playback->buffer_usec + DRAIN_MARGIN_USEC,
               WrittenAllOrFailed, playback);
 }
 
@@ -210,6 +203,7 @@ Playback *StartPlayback(PcmFormat format, SampleSource source)
         return nullptr;
     }
     playback->source = source;
+    playback->format = format;
     pa_context *context = WaitForContext(deadline);
     bool started = context != nullptr && ConnectStream(playback, context, format) &&
                    WaitUntil(deadline, Started, playback) && !StreamFailed(playback);

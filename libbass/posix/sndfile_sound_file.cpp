@@ -1,0 +1,151 @@
+// SoundFile on POSIX: libsndfile's reading of a file, its frame count checked or counted by decoding.
+#include <sndfile.h>
+#include <stdlib.h>
+
+#include "libbass/core/sample_conversion.h"
+#include "libbass/core/sound_file.h"
+#include "libbass/posix/quiet_stderr.h"
+
+struct SoundFile {
+    SNDFILE *file;
+    bool is_mpeg;        // mpg123 warns on stderr about damaged files: reads are muted
+    float *float_chunk;  // for float and double files, read as floats; else nullptr
+    int channels;
+};
+
+namespace {
+
+constexpr sf_count_t COUNTING_CHUNK_FRAMES = 4096;
+constexpr sf_count_t FLOAT_CHUNK_FRAMES = 1024;
+
+// libsndfile reads float and double samples as 16-bit either unscaled (rounding a whole file to
+// silence) or scaled to the file's own peak: these are read as floats and scaled here instead.
+bool HasFloatSamples(const SF_INFO &info)
+{
+    int subtype = info.format & SF_FORMAT_SUBMASK;
+    return subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
+}
+
+float *NewFloatChunk(int channels)
+{
+    return static_cast<float *>(
+        calloc(static_cast<size_t>(FLOAT_CHUNK_FRAMES * channels), sizeof(float)));
+}
+
+bool IsMpeg(const SF_INFO &info)
+{
+    return (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
+}
+
+// A count that the header does not know, or that mpg123 may have estimated from the bit rate.
+bool ClaimIsUntrusted(const SF_INFO &info)
+{
+    return IsMpeg(info) || info.frames <= 0 || info.frames == SF_COUNT_MAX || !info.seekable;
+}
+
+// The header's count is exact when its last frame decodes and nothing follows it: a file cut
+// short inside its data (FLAC, say, whose header still claims the whole) fails the seek or read.
+bool ClaimHoldsUp(SNDFILE *file, const SF_INFO &info)
+{
+    auto *two_frames =
+        static_cast<short *>(calloc(2 * static_cast<size_t>(info.channels), sizeof(short)));
+    bool holds = two_frames != nullptr &&
+                 sf_seek(file, info.frames - 1, SEEK_SET) == info.frames - 1 &&
+                 sf_readf_short(file, two_frames, 2) == 1;
+    free(two_frames);
+    return sf_seek(file, 0, SEEK_SET) == 0 && holds;
+}
+
+// Decodes a second opening of the file to its end: the count the playback will meet.
+int64_t CountByDecoding(const char *path)
+{
+    SF_INFO info = {};
+    SNDFILE *file = sf_open(path, SFM_READ, &info);
+    if (file == nullptr)
+        return -1;
+    auto *chunk = static_cast<short *>(
+        calloc(static_cast<size_t>(COUNTING_CHUNK_FRAMES * info.channels), sizeof(short)));
+    int64_t frames = chunk == nullptr ? -1 : 0;
+    sf_count_t got;
+    while (chunk != nullptr && (got = sf_readf_short(file, chunk, COUNTING_CHUNK_FRAMES)) > 0)
+        frames += got;
+    free(chunk);
+    sf_close(file);
+    return frames;
+}
+
+int64_t ExactFrames(const char *path, SNDFILE *file, const SF_INFO &info)
+{
+    if (!ClaimIsUntrusted(info) && ClaimHoldsUp(file, info))
+        return info.frames;
+    return CountByDecoding(path);
+}
+
+int64_t ReadFloats(SoundFile *file, int16_t *samples, int64_t frames)
+{
+    int64_t done = 0;
+    while (done < frames) {
+        sf_count_t want = frames - done < FLOAT_CHUNK_FRAMES ? frames - done : FLOAT_CHUNK_FRAMES;
+        sf_count_t got = sf_readf_float(file->file, file->float_chunk, want);
+        if (got <= 0)
+            break;
+        int16_t *out = samples + done * file->channels;
+        for (sf_count_t i = 0; i < got * file->channels; i++)
+            out[i] = FloatToSample(file->float_chunk[i]);
+        done += got;
+    }
+    return done;
+}
+
+SoundFile *NewSoundFile(SNDFILE *file, const SF_INFO &info)
+{
+    float *float_chunk = HasFloatSamples(info) ? NewFloatChunk(info.channels) : nullptr;
+    auto *sound = static_cast<SoundFile *>(calloc(1, sizeof(SoundFile)));
+    if (sound == nullptr || (HasFloatSamples(info) && float_chunk == nullptr)) {
+        free(sound);
+        free(float_chunk);
+        return nullptr;
+    }
+    *sound = SoundFile{file, IsMpeg(info), float_chunk, info.channels};
+    return sound;
+}
+
+}  // namespace
+
+SoundFile *OpenSoundFile(const char *path, SoundFileInfo *info)
+{
+    QuietStderr quiet;
+    SF_INFO sf_info = {};
+    SNDFILE *file = sf_open(path, SFM_READ, &sf_info);
+    if (file == nullptr)
+        return nullptr;
+    int64_t frames = -1;
+    if (sf_info.channels > 0 && sf_info.samplerate > 0)
+        frames = ExactFrames(path, file, sf_info);
+    // Decoded lossy audio may overshoot full scale: clip it rather than let it wrap around.
+    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    SoundFile *sound = frames < 0 ? nullptr : NewSoundFile(file, sf_info);
+    if (sound == nullptr) {
+        sf_close(file);
+        return nullptr;
+    }
+    *info = SoundFileInfo{PcmFormat{sf_info.samplerate, sf_info.channels}, frames};
+    return sound;
+}
+
+int64_t ReadSoundFile(SoundFile *file, int16_t *samples, int64_t frames)
+{
+    if (file->float_chunk != nullptr)
+        return ReadFloats(file, samples, frames);
+    if (!file->is_mpeg)
+        return sf_readf_short(file->file, samples, frames);
+    QuietStderr quiet;
+    return sf_readf_short(file->file, samples, frames);
+}
+
+void CloseSoundFile(SoundFile *file)
+{
+    sf_close(file->file);
+    free(file->float_chunk);
+    free(file);
+}
