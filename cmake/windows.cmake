@@ -29,6 +29,9 @@ add_custom_command(
     VERBATIM)
 add_custom_target(bass_import_library DEPENDS ${BASS_IMPORT_LIBRARY})
 
+# Our own BASS.dll, from the same list of exports, written beside playonce.exe.
+add_subdirectory(libbass)
+
 configure_file(resources/playonce.manifest.in ${CMAKE_BINARY_DIR}/playonce.manifest @ONLY)
 set_source_files_properties(resources/playonce.rc PROPERTIES
     OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/playonce.ico;${CMAKE_BINARY_DIR}/playonce.manifest")
