@@ -96,11 +96,34 @@ def as_user_prefix(name):
             "--clear-groups", "--"]
 
 
+class NativeProgram:
+    """A Linux player (playonce, or paplay while developing), run as it is."""
+
+    system = "linux"
+    home = None  # each run gets a fresh one
+    start_allowance_s = 0.0  # what starting the program may add to a run
+
+    def __init__(self, path):
+        self.path = path
+
+    def command(self, arguments):
+        return [self.path, *arguments]
+
+    def environment(self, environment):
+        return environment
+
+    @staticmethod
+    def without_output_device():
+        """Run options' environment for a system with no output device: here, the harness
+        points the player at a server that does not exist."""
+        return {}
+
+
 class Player:
-    """Runs one program (playonce, or paplay while developing) on the private server."""
+    """Runs one program (a NativeProgram, or playonce.exe under Wine) on the private server."""
 
     def __init__(self, program, server, scratch):
-        self.program = program
+        self.program = program if hasattr(program, "command") else NativeProgram(program)
         self.server = server
         self.scratch = scratch
 
@@ -113,6 +136,7 @@ class Player:
             # A sanitizer build wants its runtime first; the shim goes first instead.
             asan = environment.get("ASAN_OPTIONS", "")
             environment["ASAN_OPTIONS"] = ":".join(filter(None, [asan, "verify_asan_link_order=0"]))
+        environment = self.program.environment(environment)
         environment.update(options.environment)
         return environment
 
@@ -120,17 +144,18 @@ class Player:
         prefix = as_user_prefix(options.as_user) if options.as_user else []
         prefix += closing_prefix(options.closed_fds)
         prefix += list(options.wrapper or [])
-        return prefix + [self.program] + list(arguments)
+        return prefix + self.program.command(list(arguments))
 
     def run(self, arguments, watched=(), expected_s=0.0, options=None):
         """Runs the player once, recording the sink from before its start to after its end."""
         options = options or RunOptions()
         owner = user_id(options.as_user) if options.as_user else None
-        home = options.home or make_home(self.scratch, owner)
+        home = options.home or self.program.home or make_home(self.scratch, owner)
         cwd = options.cwd or tempfile.mkdtemp(prefix="cwd-", dir=self.scratch)
         if owner is not None and options.cwd is None:
             os.chown(cwd, owner, pwd.getpwuid(owner).pw_gid)
-        folders = [home, cwd, *watched]
+        # A home the program keeps across runs (Wine's) holds its caches, not the player's files.
+        folders = [cwd, *watched] if home == self.program.home else [home, cwd, *watched]
         before = snapshot(folders)
         capture_path = tempfile.mktemp(prefix="capture-", suffix=".raw", dir=self.scratch)
         with self.server.recorder(capture_path) as recorder:
@@ -142,29 +167,38 @@ class Player:
         capture = recorder.frames()
         os.unlink(capture_path)
         after = snapshot(folders)
-        if options.home is None:
+        if options.home is None and home != self.program.home:
             shutil.rmtree(home, ignore_errors=True)
         return Run(list(arguments), result.returncode, timed_out, result.stdout, result.stderr,
                    wall_s, capture, new_paths(before, after))
 
     def _run_bounded(self, arguments, options, home, cwd, expected_s):
         command = self.command(arguments, options)
-        process = subprocess.Popen(command, env=self.environment(options, home), cwd=cwd,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
-        helper = start_during(options.during, process)
-        try:
-            stdout, stderr = process.communicate(timeout=expected_s + HANG_MARGIN_S)
-            timed_out = False
-        except subprocess.TimeoutExpired:
-            process.kill()
-            stdout, stderr = process.communicate()
-            timed_out = True
-        finally:
-            if helper is not None:
-                helper.join()
-        returncode = None if timed_out else process.returncode
-        return subprocess.CompletedProcess(command, returncode, stdout, stderr), timed_out
+        # Output goes to files, not pipes: a helper the program starts (Wine's desktop, say)
+        # could hold a pipe open long after the program itself has ended.
+        with tempfile.TemporaryFile(dir=self.scratch) as stdout, \
+                tempfile.TemporaryFile(dir=self.scratch) as stderr:
+            process = subprocess.Popen(command, env=self.environment(options, home), cwd=cwd,
+                                       stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
+            helper = start_during(options.during, process)
+            try:
+                process.wait(timeout=expected_s + HANG_MARGIN_S + self.program.start_allowance_s)
+                timed_out = False
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                timed_out = True
+            finally:
+                if helper is not None:
+                    helper.join()
+            returncode = None if timed_out else process.returncode
+            output = [read_back(stdout), read_back(stderr)]
+        return subprocess.CompletedProcess(command, returncode, *output), timed_out
+
+
+def read_back(file):
+    file.seek(0)
+    return file.read()
 
 
 def closing_prefix(descriptors):

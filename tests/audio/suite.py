@@ -10,22 +10,35 @@ import harness
 import pulse
 
 PLAYER_PATH = None
+PROGRAM = None  # how the player runs: harness.NativeProgram, or wine_player.WineProgram
 SERVER = None
 SCRATCH = None
+RUN_UNDER_WINE = False
 
 
 def start():
-    """For setUpModule: the scratch folder (readable by others) and the shared server."""
-    global SERVER, SCRATCH
+    """For setUpModule: the scratch folder (readable by others), the shared server and, for the
+    Windows build, the Wine prefix."""
+    global SERVER, SCRATCH, PROGRAM
     SCRATCH = tempfile.mkdtemp(prefix="playonce-audio-")
     os.chmod(SCRATCH, 0o755)
     SERVER = pulse.PrivateServer()
     SERVER.start()
+    if RUN_UNDER_WINE:
+        import wine_player
+        PROGRAM = wine_player.WineProgram(PLAYER_PATH, SCRATCH)
+        PROGRAM.start(SERVER)
+    else:
+        PROGRAM = harness.NativeProgram(PLAYER_PATH)
 
 
 def stop():
-    SERVER.stop()
-    shutil.rmtree(SCRATCH, ignore_errors=True)
+    try:
+        if RUN_UNDER_WINE and PROGRAM is not None:
+            PROGRAM.stop()
+    finally:
+        SERVER.stop()
+        shutil.rmtree(SCRATCH, ignore_errors=True)
 
 
 def folder(name):
@@ -36,7 +49,13 @@ def folder(name):
 
 
 def player(server=None):
-    return harness.Player(PLAYER_PATH, server or SERVER, SCRATCH)
+    return harness.Player(PROGRAM, server or SERVER, SCRATCH)
+
+
+def require_linux(what):
+    """For cases that only the Linux program can meet: `what` says why."""
+    if PROGRAM.system != "linux":
+        raise unittest.SkipTest(f"{what}: Linux only")
 
 
 def require_plain_build(tool):
@@ -48,13 +67,17 @@ def require_plain_build(tool):
 
 
 def main(description):
-    """Reads --playonce, passes the rest to unittest."""
-    global PLAYER_PATH
+    """Reads --playonce (and --wine), passes the rest to unittest."""
+    global PLAYER_PATH, RUN_UNDER_WINE
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--playonce", required=True, help="the player to test")
+    parser.add_argument("--wine", action="store_true",
+                        help="the player is playonce.exe, with its BASS.dll: run it under wine64")
     known, rest = parser.parse_known_args()
     PLAYER_PATH = os.path.abspath(known.playonce) if os.sep in known.playonce \
         else shutil.which(known.playonce)
-    if PLAYER_PATH is None or not os.access(PLAYER_PATH, os.X_OK):
-        parser.error(f"not an executable: {known.playonce}")
+    RUN_UNDER_WINE = known.wine
+    if PLAYER_PATH is None or not os.path.isfile(PLAYER_PATH) or \
+            not (RUN_UNDER_WINE or os.access(PLAYER_PATH, os.X_OK)):
+        parser.error(f"not a player: {known.playonce}")
     unittest.main(module="__main__", argv=[sys.argv[0], *rest], verbosity=2)

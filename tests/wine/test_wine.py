@@ -20,12 +20,8 @@ from dataclasses import dataclass
 
 sys.dont_write_bytecode = True  # run from the source tree by ctest: leave no cache beside it
 
-WINE64 = '/usr/lib/wine/wine64'
-WINESERVER = '/usr/lib/wine/wineserver64'
-# The server outlives its last client this long, so that even a suite killed outright leaves
-# nothing running for long; between two runs it never idles near that.
-SERVER_PERSISTENCE_S = 30
-BOOT_TIMEOUT_S = 180
+from wine_prefix import WINE64, WinePrefix, tools_present, windows_path  # noqa: E402
+
 RUN_TIMEOUT_S = 60
 
 STREAM = 0x80000001              # what the stand-in's BASS_StreamCreateFile answers
@@ -41,11 +37,6 @@ EARLIEST_MS, LATEST_MS = -1.0, 250.0   # how far a measured wait may stray, gene
 ARGS = None       # the command line of the suite
 SESSION = None    # the Wine session every test runs in
 WAIT_FIGURES = []  # (wait in ms, measured ms), reported at the end
-
-
-def windows_path(unix_path):
-    """The path under Wine's Z:, the root of the Linux file system."""
-    return 'Z:' + os.path.abspath(unix_path).replace('/', '\\')
 
 
 # --- the file tree ------------------------------------------------------------------------------
@@ -119,30 +110,24 @@ class Outcome:
 class WineSession:
     def __init__(self, work):
         self.work = os.path.abspath(work)
-        self.prefix = os.path.join(self.work, 'prefix')
         self.tree = os.path.join(self.work, 'tree')
         self.logs = os.path.join(self.work, 'logs')
+        self.wine = WinePrefix(os.path.join(self.work, 'prefix'), self.logs)
+        self.prefix = self.wine.path
         self.fields = {}
         self.survivors = []
         self.timings = {}
 
     def environment(self, **extra):
-        env = {k: v for k, v in os.environ.items()
-               if k not in ('DISPLAY', 'WAYLAND_DISPLAY')
-               and not k.startswith(('WINE', 'PLAYONCE_'))}
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG='-all',
-                   WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe=d')
-        env.update(extra)
-        return env
+        return self.wine.environment(**extra)
 
     def __enter__(self):
         started = time.monotonic()
-        self.stop_server()   # what an earlier, killed suite may have left on this prefix
+        self.wine.stop_server()
         shutil.rmtree(self.work, ignore_errors=True)
-        os.makedirs(self.prefix)
-        os.makedirs(self.logs)
         try:
-            self.boot()
+            self.wine.create(registry_files=[self.relay_settings()])
+            self.check_absent_drive()
             self.fields = build_tree(self.tree, self.prefix)
         except BaseException:
             self.close()
@@ -154,14 +139,7 @@ class WineSession:
         self.close()
         return False
 
-    def boot(self):
-        with open(os.path.join(self.logs, 'boot.txt'), 'wb') as out:
-            def wine_tool(*command):
-                subprocess.run(command, env=self.environment(), stdin=subprocess.DEVNULL,
-                               stdout=out, stderr=out, timeout=BOOT_TIMEOUT_S, check=True)
-            wine_tool(WINESERVER, f'-p{SERVER_PERSISTENCE_S}')
-            wine_tool(WINE64, 'wineboot', '-i')
-            wine_tool(WINE64, 'reg', 'import', windows_path(self.relay_settings()))
+    def check_absent_drive(self):
         if os.path.lexists(os.path.join(self.prefix, 'dosdevices', ABSENT_DRIVE.lower())):
             raise RuntimeError(f'the prefix has a drive {ABSENT_DRIVE}, which the tests take '
                                'as absent')
@@ -169,6 +147,7 @@ class WineSession:
     def relay_settings(self):
         # Trace only the calls made from playonce.exe. The prefix's default exclusion list would
         # override an inclusion list, so it goes.
+        os.makedirs(self.work, exist_ok=True)
         path = os.path.join(self.work, 'relay.reg')
         with open(path, 'w', newline='\r\n') as f:
             f.write('Windows Registry Editor Version 5.00\n\n'
@@ -177,22 +156,10 @@ class WineSession:
                     '"RelayFromInclude"="playonce.exe"\n')
         return path
 
-    def stop_server(self):
-        if not os.path.isdir(self.prefix):
-            return
-        for flag in ('-k', '-w'):
-            subprocess.run([WINESERVER, flag], env=self.environment(), stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-
     def close(self):
         started = time.monotonic()
-        try:
-            self.stop_server()
-        finally:
-            self.survivors = lingering_processes(self.prefix)
-            for pid, _ in self.survivors:
-                kill_quietly(pid)
-            shutil.rmtree(self.prefix, ignore_errors=True)   # some 700 MB of system files
+        self.wine.remove()
+        self.survivors = self.wine.survivors
         self.timings['shutdown'] = time.monotonic() - started
 
     def run(self, name, *, line=None, argv=(), cwd='', seconds=0.0, trace=True):
@@ -231,43 +198,6 @@ def slug(name):
 
 def double_bits(value):
     return struct.pack('>d', value).hex()
-
-
-def processes_of_prefix(prefix):
-    """(pid, command) of every live process whose environment names the prefix."""
-    marker = b'WINEPREFIX=' + os.fsencode(prefix) + b'\0'
-    found = []
-    for entry in os.listdir('/proc'):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        try:
-            with open(f'/proc/{entry}/environ', 'rb') as f:
-                environ = f.read() + b'\0'
-            with open(f'/proc/{entry}/cmdline', 'rb') as f:
-                command = f.read().replace(b'\0', b' ').decode('latin-1').strip()
-        except OSError:
-            continue
-        if b'\0' + marker in b'\0' + environ:
-            found.append((int(entry), command))
-    return found
-
-
-def lingering_processes(prefix, grace_s=5.0):
-    # The system processes of a prefix end on their own once its server has gone; give them a
-    # moment before calling them survivors.
-    deadline = time.monotonic() + grace_s
-    while True:
-        found = processes_of_prefix(prefix)
-        if not found or time.monotonic() > deadline:
-            return found
-        time.sleep(0.1)
-
-
-def kill_quietly(pid):
-    try:
-        os.kill(pid, signal.SIGKILL)
-    except OSError:
-        pass
 
 
 # --- reading what a run did ---------------------------------------------------------------------
@@ -642,8 +572,10 @@ def parse_arguments():
     parser.add_argument('--launcher', required=True, help='exact_launcher.exe')
     parser.add_argument('--work', required=True, help='scratch folder, emptied first')
     arguments, rest = parser.parse_known_args()
+    if not tools_present():
+        parser.error('the Wine runs need package wine64')
     for path in (arguments.program, arguments.launcher,
-                 os.path.join(os.path.dirname(arguments.program), 'BASS.dll'), WINE64, WINESERVER):
+                 os.path.join(os.path.dirname(arguments.program), 'BASS.dll')):
         if not os.path.isfile(path):
             parser.error(f'{path} is missing (the Wine runs need package wine64 and the win64 '
                          'build)')

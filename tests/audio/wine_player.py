@@ -1,0 +1,79 @@
+# playonce.exe under wine64 as the suite's player: one prefix, made once for the whole suite.
+"""The Windows build (with our BASS.dll beside it) plays through Wine's PulseAudio driver into
+the suite's private server, where it is recorded as the Linux build is."""
+import os
+import sys
+
+import harness
+import signals
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+from wine_prefix import QUIET_OVERRIDES, WINE64, WinePrefix, windows_path  # noqa: E402
+
+# Wine's PulseAudio driver keeps only three of its 10 ms periods at the server and tops them up
+# from a timer that waits for a timing reply from the server each period. Two late periods in a
+# row (13 + 20 ms seen here) drain the stream, and the driver fills the gap with silence: about
+# one gap in 20 s of sound on this kind of machine, whatever the program's own buffers (blocks of
+# 50 ms, 250 ms, 1 s and one of 10 s all showed it). libpulse's PULSE_LATENCY_MSEC, the usual cure
+# for Wine's crackling, gives the driver's streams 60 ms at the server instead.
+PULSE_LATENCY_MSEC = "60"
+# What Wine's start may add to a run: its loader, and Wine's desktop process when it first starts.
+START_ALLOWANCE_S = 3.0
+# Wine's sound drivers, all of them: without them the system has no output device.
+SOUND_DRIVERS = "winepulse.drv,winealsa.drv,wineoss.drv"
+
+
+def windows_argument(argument):
+    """A path of the suite as the Windows program is given it: absolute ones under Z:."""
+    if argument.startswith("/"):
+        return windows_path(argument)
+    return argument.replace("/", "\\")
+
+
+class WineProgram:
+    system = "wine"
+    start_allowance_s = START_ALLOWANCE_S
+
+    def __init__(self, exe, scratch):
+        self.exe = exe
+        self.scratch = scratch
+        self.prefix = WinePrefix(os.path.join(scratch, "wine-prefix"),
+                                 os.path.join(scratch, "wine-logs"))
+        # One home for every run: Wine's GStreamer keeps its plugin registry there.
+        self.home = harness.make_home(scratch)
+
+    def start(self, server):
+        self.prefix.create()
+        self.warm_up(server)
+
+    def warm_up(self, server):
+        """One play of a short FLAC, so that GStreamer's registry is made and Wine's desktop
+        process started before any case is timed."""
+        path = os.path.join(self.scratch, "warm-up.flac")
+        signals.write_sound(path, signals.noise_frames(441), 44100, "FLAC", "PCM_16")
+        run = harness.Player(self, server, self.scratch).run([path], expected_s=0.01)
+        os.unlink(path)
+        if run.returncode != 0:
+            raise RuntimeError(f"the warm-up run failed: {run.describe()}")
+
+    def stop(self):
+        self.prefix.remove()
+        if self.prefix.survivors:
+            raise AssertionError(f"processes of the prefix outlived the suite: "
+                                 f"{self.prefix.survivors}")
+
+    def command(self, arguments):
+        return [WINE64, self.exe, *map(windows_argument, arguments)]
+
+    def environment(self, environment):
+        return self.prefix.environment(
+            environment, PULSE_LATENCY_MSEC=PULSE_LATENCY_MSEC,
+            GST_REGISTRY=os.path.join(self.home, "gstreamer-registry.bin"))
+
+    @staticmethod
+    def without(*dlls):
+        """The environment of a run on a system that lacks these DLLs."""
+        return {"WINEDLLOVERRIDES": QUIET_OVERRIDES + ";" + ",".join(dlls) + "=d"}
+
+    def without_output_device(self):
+        return self.without(SOUND_DRIVERS)
