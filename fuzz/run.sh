@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(tokenizer probe library)
+[ ${#targets[@]} -gt 0 ] || targets=(tokenizer probe library headers)
 
 build=build/fuzz/fuzz
 work=$(mktemp -d /tmp/playonce-fuzz-XXXXXX)
