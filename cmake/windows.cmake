@@ -56,6 +56,9 @@ add_test(NAME executable_checks
     COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/artifact/check_exe.py
         $<TARGET_FILE:playonce> ${CMAKE_BINARY_DIR}/playonce.map ${MANIFEST_ARCHITECTURE}
         ${CMAKE_OBJDUMP})
+add_test(NAME library_checks
+    COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/artifact/check_dll.py
+        $<TARGET_FILE:bass> $<TARGET_FILE:playonce> ${MANIFEST_ARCHITECTURE})
 
 # The whole-run test of the x86 product: the built image itself, run under CPU emulation over
 # recording stubs.
@@ -63,9 +66,14 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     add_test(NAME emulated_runs
         COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/emulated/test_runs.py
             $<TARGET_FILE:playonce>)
+    # The x86 BASS.dll's exports, called one by one under the same emulation.
+    add_test(NAME emulated_library_calls
+        COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/emulated/test_dll_exports.py
+            $<TARGET_FILE:bass>)
 endif()
 
 # The Wine runs of the x86-64 build, with their test-only stand-in for the audio library.
 if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
     add_subdirectory(tests/wine)
 endif()
+

@@ -6,12 +6,14 @@ import pefile
 from unicorn import (UC_ARCH_X86, UC_HOOK_CODE, UC_HOOK_MEM_READ, UC_HOOK_MEM_WRITE, UC_MEM_WRITE,
                      UC_MODE_32, UC_PROT_EXEC, UC_PROT_READ, UC_PROT_WRITE, Uc, UcError)
 from unicorn.x86_const import (UC_X86_REG_ECX, UC_X86_REG_EAX, UC_X86_REG_EDX, UC_X86_REG_EFLAGS,
-                               UC_X86_REG_EIP, UC_X86_REG_ESP, UC_X86_REG_FPTAG,
-                               UC_X86_REG_MXCSR, UC_X86_REG_XMM0, UC_X86_REG_XMM1, UC_X86_REG_XMM2,
-                               UC_X86_REG_XMM3, UC_X86_REG_XMM4, UC_X86_REG_XMM5, UC_X86_REG_XMM6,
-                               UC_X86_REG_XMM7)
+                               UC_X86_REG_EIP, UC_X86_REG_ESP, UC_X86_REG_FPTAG, UC_X86_REG_XMM0,
+                               UC_X86_REG_XMM1, UC_X86_REG_XMM2, UC_X86_REG_XMM3, UC_X86_REG_XMM4,
+                               UC_X86_REG_XMM5, UC_X86_REG_XMM6, UC_X86_REG_XMM7)
 
-PAGE = 0x1000
+# image_imports is also the scenarios' view of the image's imports.
+from pe_image import (PAGE, apply_protections, image_imports, map_image,  # noqa: F401
+                      reset_floating_point, ret_code, round_up, u32)
+
 STACK_BASE, STACK_SIZE = 0x00100000, 0x00100000
 HEAP_BASE, HEAP_SIZE = 0x10000000, 0x00100000
 COMMAND_LINE_BASE, COMMAND_LINE_SIZE = 0x20000000, 0x00100000
@@ -37,8 +39,6 @@ JUNK32 = 0xBAADF00D
 JUNK128 = 0x7FF4DEAD7FF4DEAD7FF4DEAD7FF4DEAD
 VOLATILE_XMM = (UC_X86_REG_XMM0, UC_X86_REG_XMM1, UC_X86_REG_XMM2, UC_X86_REG_XMM3,
                 UC_X86_REG_XMM4, UC_X86_REG_XMM5, UC_X86_REG_XMM6, UC_X86_REG_XMM7)
-FNINIT = b'\xDB\xE3'             # x87 empty, extended precision, all masked: harsher than Windows
-DEFAULT_MXCSR = 0x1F80
 DIRECTION_FLAG = 0x400
 
 # The argument kinds a stub decodes from the stack, with their sizes in bytes.
@@ -124,16 +124,6 @@ def _fold(name):
     return name.casefold()
 
 
-def image_imports(pe):
-    """(dll, name or None, IAT slot address, ordinal) for every import of the image."""
-    found = []
-    for descriptor in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', []):
-        dll = descriptor.dll.decode('ascii')
-        for imported in descriptor.imports:
-            name = imported.name.decode('ascii') if imported.name else None
-            found.append((dll, name, imported.address, imported.ordinal))
-    return found
-
 
 class _Stop(Exception):
     pass
@@ -162,27 +152,7 @@ class Emulation:
     # --- set-up -----------------------------------------------------------------------------
 
     def _map_image(self):
-        uc, pe = self.uc, self.pe
-        size = _round_up(pe.OPTIONAL_HEADER.SizeOfImage)
-        uc.mem_map(self.image_base, size, UC_PROT_READ | UC_PROT_WRITE)
-        uc.mem_write(self.image_base, pe.get_data(0, pe.OPTIONAL_HEADER.SizeOfHeaders))
-        uc.mem_protect(self.image_base, _round_up(pe.OPTIONAL_HEADER.SizeOfHeaders), UC_PROT_READ)
-        for section in pe.sections:
-            start = self.image_base + section.VirtualAddress
-            data = section.get_data()
-            if section.Misc_VirtualSize:
-                data = data[:section.Misc_VirtualSize]
-            uc.mem_write(start, data)
-        self._protections = []
-        for section in pe.sections:
-            start = self.image_base + section.VirtualAddress
-            length = _round_up(max(section.Misc_VirtualSize, section.SizeOfRawData))
-            c = section.Characteristics
-            prot = ((UC_PROT_READ if c & 0x40000000 else 0) | (UC_PROT_WRITE if c & 0x80000000 else 0)
-                    | (UC_PROT_EXEC if c & 0x20000000 else 0))
-            if c & 0x20000000:
-                self.text_ranges.append((start, start + section.Misc_VirtualSize))
-            self._protections.append((start, length, prot))
+        self.text_ranges, self._protections = map_image(self.uc, self.pe)
 
     def _map_regions(self):
         uc = self.uc
@@ -211,17 +181,16 @@ class Emulation:
             if name in DOUBLE_RESULTS:
                 # fld qword [cell]; ret N: the double result travels in ST0.
                 cell = CELL_BASE + 8 * index
-                code = b'\xDD\x05' + struct.pack('<I', cell) + _ret(argument_bytes)
+                code = b'\xDD\x05' + struct.pack('<I', cell) + ret_code(argument_bytes)
             else:
-                code = _ret(argument_bytes)
+                code = ret_code(argument_bytes)
             uc.mem_write(address, code)
             self.stubs[address] = (dll, name if name else f'#{ordinal}', kinds,
                                    CELL_BASE + 8 * index)
             uc.mem_write(slot, struct.pack('<I', address))
             uc.hook_add(UC_HOOK_CODE, self._stub_called, begin=address, end=address)
             address += 16
-        for start, length, prot in self._protections:
-            uc.mem_protect(start, length, prot)
+        apply_protections(uc, self._protections)
 
     # --- running ----------------------------------------------------------------------------
 
@@ -230,11 +199,7 @@ class Emulation:
         esp = STACK_BASE + STACK_SIZE - 0x1004  # 16-aligned before the call that pushed SENTINEL
         uc.mem_write(esp, struct.pack('<I', SENTINEL))
         uc.reg_write(UC_X86_REG_ESP, esp)
-        # Unicorn resets the x87 to an unusable state (all registers full, control word 0).
-        uc.mem_write(START_CODE, FNINIT)
-        uc.emu_start(START_CODE, START_CODE + len(FNINIT))
-        uc.reg_write(UC_X86_REG_MXCSR, DEFAULT_MXCSR)
-        self.empty_fp_tags = uc.reg_read(UC_X86_REG_FPTAG)
+        self.empty_fp_tags = reset_floating_point(uc, START_CODE)
         self.counter = 0
         uc.hook_add(UC_HOOK_CODE, self._count)
         entry = self.image_base + self.pe.OPTIONAL_HEADER.AddressOfEntryPoint
@@ -274,7 +239,7 @@ class Emulation:
     def _stub_called(self, uc, address, size, _):
         dll, name, kinds, cell = self.stubs[address]
         esp = uc.reg_read(UC_X86_REG_ESP)
-        caller = _u32(uc, esp)
+        caller = u32(uc, esp)
         if self.exited:
             self._fault(f'{name} called after ExitProcess')
             return
@@ -320,7 +285,7 @@ class Emulation:
             elif kind == 'i32':
                 args.append(struct.unpack('<i', self.uc.mem_read(at, 4))[0])
             else:
-                args.append(_u32(self.uc, at))
+                args.append(u32(self.uc, at))
             at += ARG_SIZES[kind]
         return args
 
@@ -372,7 +337,7 @@ class Emulation:
         self.blocks[start] = (size, label)
         # Fresh memory holds junk, not zeros: a missing terminator shows.
         self.uc.mem_write(start, b'\xA5' * size)
-        self.next_block = start + _round_up(size + RED_ZONE, 16)
+        self.next_block = start + round_up(size + RED_ZONE, 16)
         return start
 
     def do_HeapFree(self, heap, flags, block):
@@ -492,18 +457,6 @@ class Emulation:
     def do_BASS_ChannelStop(self, handle):
         self._record('BASS_ChannelStop', handle)
         return 1
-
-
-def _round_up(n, unit=PAGE):
-    return (n + unit - 1) // unit * unit
-
-
-def _ret(argument_bytes):
-    return b'\xC2' + struct.pack('<H', argument_bytes) if argument_bytes else b'\xC3'
-
-
-def _u32(uc, at):
-    return struct.unpack('<I', uc.mem_read(at, 4))[0]
 
 
 def run_image(image_path, world):
