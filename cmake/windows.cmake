@@ -77,3 +77,14 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
     add_subdirectory(tests/wine)
 endif()
 
+# The release zip is the x86 product's: the x86-64 build is for testing. The test packs the build
+# into a scratch folder of its own and checks what cpack made.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    include(cmake/release.cmake)
+    add_test(NAME release_zip
+        COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/release/check_zip.py
+            --cpack ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
+            --scratch ${CMAKE_BINARY_DIR}/release_zip --name ${PLAYONCE_RELEASE_NAME}.zip
+            --exe $<TARGET_FILE:playonce> --dll $<TARGET_FILE:bass>
+            --readme ${CMAKE_SOURCE_DIR}/README.md --license ${CMAKE_SOURCE_DIR}/LICENSE)
+endif()
