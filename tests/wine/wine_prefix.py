@@ -33,6 +33,7 @@ class WinePrefix:
         self.path = os.path.abspath(path)
         self.log_folder = log_folder
         self.survivors = []   # (pid, command) of processes that outlived the server
+        self.keeper = None
 
     def environment(self, base=None, **extra):
         """`base` (default: ours) less anything of another prefix, display or test, with this
@@ -59,6 +60,14 @@ class WinePrefix:
             for registry_file in registry_files:
                 wine_tool(WINE64, 'reg', 'import', windows_path(registry_file))
 
+    def keep_session(self, keeper_exe, base_environment=None):
+        """Starts session_keeper.exe, which holds the prefix's desktop and COM service up
+        between runs, as a desktop session holds them on Windows; the server's end ends it."""
+        self.keeper = subprocess.Popen([WINE64, keeper_exe],
+                                       env=self.environment(base_environment),
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+
     def stop_server(self):
         if not os.path.isdir(self.path):
             return
@@ -69,6 +78,8 @@ class WinePrefix:
     def remove(self):
         try:
             self.stop_server()
+            if self.keeper is not None:
+                self.keeper.wait(timeout=30)
         finally:
             self.survivors = lingering_processes(self.path)
             for pid, _ in self.survivors:
