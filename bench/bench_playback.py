@@ -1,10 +1,14 @@
 #!/usr/bin/python3
 # Benchmark: playonce beside paplay on one private null sink, timed from launch to the sink.
 """Usage: /usr/bin/python3 bench/bench_playback.py [--playonce PATH] [--paplay PATH] [--runs N]
+                                                  [--wine PATH/playonce.exe]
 
-Both players play the same files (1 s and 5 s 16-bit 44.1 kHz stereo WAV, a 1 s 16-bit FLAC),
-N times each, interleaved: in each round every file is played by both, the one going first
-alternating from round to round. The sink is recorded without a break the whole time.
+The players play the same files (1 s and 5 s 16-bit 44.1 kHz stereo WAV, a 1 s 16-bit FLAC),
+N times each, interleaved: in each round every file is played by each, the order reversed from
+round to round. The sink is recorded without a break the whole time. With --wine, the Windows
+build (our BASS.dll beside it) plays too, under wine64 in a prefix made for the run, and a 10 s
+WAV joins the files: Wine's rows are reported, not held to the targets, since most of their
+start is Wine's own.
 
 Figures per run, reported as medians with their spread (interquartile range):
 - start latency: from just before the launch to the moment the sink produced the file's first
@@ -44,6 +48,7 @@ import compare  # noqa: E402
 import harness  # noqa: E402
 import pulse  # noqa: E402
 import signals  # noqa: E402
+import wine_player  # noqa: E402
 
 GAP_S = 0.3  # silence between runs, so each run stands alone in the capture
 HANG_MARGIN_S = 10.0
@@ -85,13 +90,15 @@ class Figures:
     rss_mib: float
 
 
-def make_files(folder):
+def make_files(folder, with_ten_seconds):
     one = signals.noise_frames(pulse.RATE, seed=101)
     five = signals.noise_frames(5 * pulse.RATE, seed=102)
     flac = signals.noise_frames(pulse.RATE, seed=103)
     files = []
-    for name, frames, file_format in [("1 s WAV", one, "WAV"), ("5 s WAV", five, "WAV"),
-                                      ("1 s FLAC", flac, "FLAC")]:
+    sounds = [("1 s WAV", one, "WAV"), ("5 s WAV", five, "WAV"), ("1 s FLAC", flac, "FLAC")]
+    if with_ten_seconds:
+        sounds.append(("10 s WAV", signals.noise_frames(10 * pulse.RATE, seed=104), "WAV"))
+    for name, frames, file_format in sounds:
         path = os.path.join(folder, name.replace(" ", "_") + "." + file_format.lower())
         signals.write_sound(path, frames, pulse.RATE, file_format, "PCM_16")
         files.append(BenchFile(name, path, frames, len(frames) / pulse.RATE))
@@ -112,7 +119,8 @@ def build_launcher(folder):
 
 def launch(launcher, program, path, environment):
     """One run of a player through the launcher, which waits for it with wait4."""
-    result = subprocess.run([launcher, program, path], env=environment,
+    result = subprocess.run([launcher, *program.command([path])],
+                            env=program.environment(dict(environment)),
                             stdin=subprocess.DEVNULL, capture_output=True, text=True,
                             timeout=HANG_MARGIN_S + 10.0, check=True)
     start_ns, end_ns, status, user_us, system_us, maxrss = map(int, result.stdout.split())
@@ -205,6 +213,8 @@ def show(value):
 
 def report_targets(results, files):
     for bench_file in files:
+        if (bench_file.name, "playonce") not in results:
+            continue
         ours = results[(bench_file.name, "playonce")]
         theirs = results[(bench_file.name, "paplay")]
         latency, _ = median_and_spread([f.latency_ms for f in ours])
@@ -247,7 +257,17 @@ def parse_arguments():
     parser.add_argument("--playonce", default=os.path.join(ROOT, "build", "host", "playonce"))
     parser.add_argument("--paplay", default=shutil.which("paplay") or "paplay")
     parser.add_argument("--runs", type=int, default=15)
+    parser.add_argument("--wine", help="also the Windows build's playonce.exe, under wine64")
     return parser.parse_args()
+
+
+def wine_program(arguments, scratch, server):
+    """The Windows build as a player, its prefix made and warmed up; None without --wine."""
+    if arguments.wine is None:
+        return None
+    program = wine_player.WineProgram(os.path.abspath(arguments.wine), scratch)
+    program.start(server)
+    return program
 
 
 def main():
@@ -256,12 +276,17 @@ def main():
     for name, program in players:
         if not os.access(program, os.X_OK):
             sys.exit(f"{name}: not an executable: {program}")
+    players = [(name, harness.NativeProgram(program)) for name, program in players]
     scratch = tempfile.mkdtemp(prefix="playonce-bench-")
+    wine = None
     try:
-        files = make_files(scratch)
+        files = make_files(scratch, arguments.wine is not None)
         launcher = build_launcher(scratch)
-        load_before = os.getloadavg()
         with pulse.PrivateServer() as server:
+            wine = wine_program(arguments, scratch, server)
+            if wine is not None:
+                players.insert(1, ("playonce.exe, wine64", wine))
+            load_before = os.getloadavg()
             environment = server.client_environment(harness.make_home(scratch))
             with server.recorder(os.path.join(scratch, "capture.raw")) as recorder:
                 time.sleep(GAP_S)
@@ -281,6 +306,8 @@ def main():
         report_targets(results, files)
         report_machine(load_before, load_after, results, clock_jitter_ms(recorder))
     finally:
+        if wine is not None:
+            wine.stop()
         shutil.rmtree(scratch, ignore_errors=True)
 
 
