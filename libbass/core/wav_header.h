@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "libbass/core/pcm_format.h"
+#include "libbass/core/read_at.h"
 #include "libbass/core/sample_conversion.h"
 
 struct WavLayout {
@@ -14,9 +15,6 @@ struct WavLayout {
     uint64_t data_offset;  // where the first frame begins
     int64_t frames;        // whole frames in the file: the data chunk's claim, cut to what is there
 };
-
-// Reads up to `bytes` bytes at `offset` of the file into `buffer`; returns how many it read.
-typedef size_t (*ReadAtFunction)(void *file, uint64_t offset, void *buffer, size_t bytes);
 
 // Fills `layout` when the file of `file_size` bytes is a WAVE file of integer PCM (8 to 32 bits)
 // or float samples; false for anything else, which is left to the system's own decoder. Reads

@@ -1,14 +1,15 @@
-// SoundFile on POSIX: libsndfile's reading of a file, its frame count checked or counted by decoding.
+// SndfileFile: libsndfile's reading of a file, its header's frame count checked at the file's end.
+#include "libbass/posix/sndfile_file.h"
+
+#include <fcntl.h>
 #include <sndfile.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "libbass/core/sample_conversion.h"
-#include "libbass/core/sound_file.h"
-#include "libbass/posix/quiet_stderr.h"
 
-struct SoundFile {
+struct SndfileFile {
     SNDFILE *file;
-    bool is_mpeg;        // mpg123 warns on stderr about damaged files: reads are muted
     float *float_chunk;  // for float and double files, read as floats; else nullptr
     int channels;
 };
@@ -37,10 +38,10 @@ bool IsMpeg(const SF_INFO &info)
     return (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
 }
 
-// A count that the header does not know, or that mpg123 may have estimated from the bit rate.
+// A count that the header does not know.
 bool ClaimIsUntrusted(const SF_INFO &info)
 {
-    return IsMpeg(info) || info.frames <= 0 || info.frames == SF_COUNT_MAX || !info.seekable;
+    return info.frames <= 0 || info.frames == SF_COUNT_MAX || !info.seekable;
 }
 
 // The header's count is exact when its last frame decodes and nothing follows it: a file cut
@@ -57,10 +58,35 @@ bool ClaimHoldsUp(SNDFILE *file, const SF_INFO &info)
 }
 
 // Decodes a second opening of the file to its end: the count the playback will meet.
+// libsndfile takes a file by its name's ending when its bytes say nothing, and reads one called
+// .mp3 with its MPEG decoder, which warns on the terminal: it is given the file, never the name.
+SNDFILE *OpenByContent(const char *path, SF_INFO *info)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    SNDFILE *file = sf_open_fd(fd, SFM_READ, info, SF_TRUE);
+    if (file == nullptr)
+        close(fd);
+    return file;
+}
+
+// What libsndfile would read as MPEG audio by its first bytes: an ID3v2 tag or a frame's sync.
+bool BeginsAsMpeg(const char *path)
+{
+    unsigned char head[3] = {};
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd < 0 ? 0 : pread(fd, head, sizeof head, 0);
+    if (fd >= 0)
+        close(fd);
+    return got == 3 && ((head[0] == 'I' && head[1] == 'D' && head[2] == '3') ||
+                        (head[0] == 0xFF && (head[1] & 0xE0) == 0xE0));
+}
+
 int64_t CountByDecoding(const char *path)
 {
     SF_INFO info = {};
-    SNDFILE *file = sf_open(path, SFM_READ, &info);
+    SNDFILE *file = OpenByContent(path, &info);
     if (file == nullptr)
         return -1;
     auto *chunk = static_cast<short *>(
@@ -81,7 +107,7 @@ int64_t ExactFrames(const char *path, SNDFILE *file, const SF_INFO &info)
     return CountByDecoding(path);
 }
 
-int64_t ReadFloats(SoundFile *file, int16_t *samples, int64_t frames)
+int64_t ReadFloats(SndfileFile *file, int16_t *samples, int64_t frames)
 {
     int64_t done = 0;
     while (done < frames) {
@@ -97,34 +123,40 @@ int64_t ReadFloats(SoundFile *file, int16_t *samples, int64_t frames)
     return done;
 }
 
-SoundFile *NewSoundFile(SNDFILE *file, const SF_INFO &info)
+SndfileFile *NewSndfileFile(SNDFILE *file, const SF_INFO &info)
 {
     float *float_chunk = HasFloatSamples(info) ? NewFloatChunk(info.channels) : nullptr;
-    auto *sound = static_cast<SoundFile *>(calloc(1, sizeof(SoundFile)));
+    auto *sound = static_cast<SndfileFile *>(calloc(1, sizeof(SndfileFile)));
     if (sound == nullptr || (HasFloatSamples(info) && float_chunk == nullptr)) {
         free(sound);
         free(float_chunk);
         return nullptr;
     }
-    *sound = SoundFile{file, IsMpeg(info), float_chunk, info.channels};
+    *sound = SndfileFile{file, float_chunk, info.channels};
     return sound;
 }
 
 }  // namespace
 
-SoundFile *OpenSoundFile(const char *path, SoundFileInfo *info)
+SndfileFile *OpenSndfileFile(const char *path, SoundFileInfo *info, bool *is_mpeg)
 {
-    QuietStderr quiet;
     SF_INFO sf_info = {};
-    SNDFILE *file = sf_open(path, SFM_READ, &sf_info);
-    if (file == nullptr)
+    *is_mpeg = BeginsAsMpeg(path);
+    SNDFILE *file = *is_mpeg ? nullptr : OpenByContent(path, &sf_info);
+    *is_mpeg = *is_mpeg || (file != nullptr && IsMpeg(sf_info));
+    // MPEG audio is measured and decoded apart (mpg123_file.cpp): libsndfile knows its length
+    // only by decoding it, and its decoder's warnings would reach the user's terminal.
+    if (file == nullptr || *is_mpeg) {
+        if (file != nullptr)
+            sf_close(file);
         return nullptr;
+    }
     int64_t frames = -1;
     if (sf_info.channels > 0 && sf_info.samplerate > 0)
         frames = ExactFrames(path, file, sf_info);
     // Decoded lossy audio may overshoot full scale: clip it rather than let it wrap around.
     sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    SoundFile *sound = frames < 0 ? nullptr : NewSoundFile(file, sf_info);
+    SndfileFile *sound = frames < 0 ? nullptr : NewSndfileFile(file, sf_info);
     if (sound == nullptr) {
         sf_close(file);
         return nullptr;
@@ -133,17 +165,14 @@ SoundFile *OpenSoundFile(const char *path, SoundFileInfo *info)
     return sound;
 }
 
-int64_t ReadSoundFile(SoundFile *file, int16_t *samples, int64_t frames)
+int64_t ReadSndfileFile(SndfileFile *file, int16_t *samples, int64_t frames)
 {
     if (file->float_chunk != nullptr)
         return ReadFloats(file, samples, frames);
-    if (!file->is_mpeg)
-        return sf_readf_short(file->file, samples, frames);
-    QuietStderr quiet;
     return sf_readf_short(file->file, samples, frames);
 }
 
-void CloseSoundFile(SoundFile *file)
+void CloseSndfileFile(SndfileFile *file)
 {
     sf_close(file->file);
     free(file->float_chunk);
