@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(tokenizer probe library headers)
+[ ${#targets[@]} -gt 0 ] || targets=(tokenizer probe library headers mp3)
 
 build=build/fuzz/fuzz
 work=$(mktemp -d /tmp/playonce-fuzz-XXXXXX)

@@ -14,5 +14,5 @@ done
 
 echo "== fuzz"
 cmake --preset fuzz
-cmake --build --preset fuzz --parallel 2 --target tokenizer_fuzz probe_fuzz library_fuzz headers_fuzz
+cmake --build --preset fuzz --parallel 2 --target tokenizer_fuzz probe_fuzz library_fuzz headers_fuzz mp3_fuzz
 bash fuzz/run.sh "${PLAYONCE_FUZZ_SECONDS:-60}"
