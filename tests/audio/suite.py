@@ -10,6 +10,7 @@ import harness
 import pulse
 
 PLAYER_PATH = None
+LIBRARY_DRIVER = None  # tests/libbass/bass_driver of the same build, when given
 PROGRAM = None  # how the player runs: harness.NativeProgram, or wine_player.WineProgram
 SERVER = None
 SCRATCH = None
@@ -68,12 +69,15 @@ def require_plain_build(tool):
 
 def main(description):
     """Reads --playonce (and --wine), passes the rest to unittest."""
-    global PLAYER_PATH, RUN_UNDER_WINE
+    global PLAYER_PATH, RUN_UNDER_WINE, LIBRARY_DRIVER
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--playonce", required=True, help="the player to test")
     parser.add_argument("--wine", action="store_true",
                         help="the player is playonce.exe, with its BASS.dll: run it under wine64")
+    parser.add_argument("--library-driver",
+                        help="bass_driver of the same build, which tells the library's lengths")
     known, rest = parser.parse_known_args()
+    LIBRARY_DRIVER = os.path.abspath(known.library_driver) if known.library_driver else None
     PLAYER_PATH = os.path.abspath(known.playonce) if os.sep in known.playonce \
         else shutil.which(known.playonce)
     RUN_UNDER_WINE = known.wine

@@ -18,6 +18,8 @@ import time
 import unittest
 from dataclasses import dataclass
 
+import numpy as np
+
 sys.dont_write_bytecode = True  # nothing left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -474,6 +476,62 @@ class NoServerTest(RunChecks):
         self.assert_quiet_and_clean(run, case)
         self.assert_waited(run, 1.0, case)
         self.assert_silent(run, case)  # it must not have found our server some other way
+
+
+# An MP3 without a tag plays the encoder's delay and padding: up to a frame and the decoder's
+# delay at the start, and less than a frame and that delay again at the end.
+MP3_FRAME = 1152
+UNTAGGED_MP3_EDGES = 2 * MP3_FRAME + 2 * 529
+
+
+def encode_mp3(path, seconds, options):
+    if shutil.which("ffmpeg") is None:
+        raise unittest.SkipTest("ffmpeg makes the MP3 files")
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                    f"anoisesrc=d={seconds}:r={pulse.RATE}:a=0.5:seed=17", "-ac", "2",
+                    "-b:a", "192k", *options, path], check=True, timeout=60)
+
+
+def library_frames(path):
+    """The length the library reports for the file, in frames, through bass_driver on the
+    no-sound device."""
+    result = subprocess.run([suite.LIBRARY_DRIVER, "-d", "0", "-s", "0", path],
+                            capture_output=True, text=True, timeout=30, check=True)
+    fields = dict(item.split("=") for item in result.stdout.split())
+    return int(fields["length"]) // pulse.BYTES_PER_FRAME
+
+
+def heard_span(capture):
+    loud = np.nonzero(np.any(capture != 0, axis=1))[0]
+    return int(loud[-1] - loud[0] + 1) if len(loud) else 0
+
+
+class Mp3LengthTest(RunChecks):
+    """The samples of an MP3 that reach the sink are the samples the library counted from the
+    file's structure, to the last: with a LAME tag exactly (its delay and padding neither played
+    nor counted), without one within the encoder's edges, which are played and counted."""
+
+    CASES = [("tagged", [], 0), ("untagged", ["-write_xing", "0"], UNTAGGED_MP3_EDGES)]
+
+    def test_played_samples_are_the_counted_ones(self):
+        suite.require_linux("the library's count is read through bass_driver")
+        if suite.LIBRARY_DRIVER is None:
+            self.skipTest("no --library-driver")
+        for name, options, edges in self.CASES:
+            with self.subTest(name):
+                folder = suite.folder(f"{name} mp3")
+                path = os.path.join(folder, "noise.mp3")
+                encode_mp3(path, 1.5, options)
+                counted = library_frames(path)
+                run = suite.player().run([path], watched=[folder],
+                                         expected_s=counted / pulse.RATE)
+                case = f"{name} MP3, {counted} frames counted"
+                self.assert_quiet_and_clean(run, case)
+                self.assert_waited(run, counted / pulse.RATE, case)
+                heard = heard_span(run.capture)
+                print(f"\n  {case}: {heard} from the first sound to the last", file=sys.stderr)
+                self.assertTrue(0 <= counted - heard <= edges,
+                                f"{case}: {heard} frames heard from the first sound to the last")
 
 
 class WithoutMediaFoundationTest(RunChecks):
