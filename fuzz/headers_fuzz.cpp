@@ -6,36 +6,12 @@
 
 #include "libbass/core/flac_header.h"
 #include "libbass/core/wav_header.h"
+#include "fuzz/memory_file.h"
 
-static void Require(bool holds, const char *what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
-
-struct MemoryFile {
-    const uint8_t *data;
-    size_t size;
-    int reads;
-};
-
-// Reads are checked to stay inside the file and are counted: the walk must stay bounded.
-static size_t ReadFromMemory(void *file, uint64_t offset, void *buffer, size_t bytes)
-{
-    auto *memory = static_cast<MemoryFile *>(file);
-    memory->reads++;
-    if (offset >= memory->size)
-        return 0;
-    size_t count = memory->size - offset < bytes ? static_cast<size_t>(memory->size - offset) : bytes;
-    std::memcpy(buffer, memory->data + offset, count);
-    return count;
-}
 
 static void CheckWavLayout(const uint8_t *data, size_t size)
 {
-    MemoryFile file{data, size, 0};
+    MemoryFile file{data, size, false, 0};
     WavLayout layout = {};
     if (!ReadWavLayout(ReadFromMemory, &file, size, &layout))
         return;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz/memory_file.h"
 #include "libbass/core/mp3_structure.h"
 #include "platform/bass_api.h"
 
@@ -19,13 +20,6 @@ constexpr QWORD LENGTH_ERROR = ~static_cast<QWORD>(0);
 static int file_descriptor = -1;
 static char file_path[64];
 
-static void Require(bool holds, const char *what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -67,21 +61,6 @@ static Decoded DecodeAll()
     return decoded;
 }
 
-struct MemoryBytes {
-    const uint8_t *data;
-    size_t size;
-};
-
-static size_t ReadFromBytes(void *file, uint64_t offset, void *buffer, size_t bytes)
-{
-    auto *memory = static_cast<MemoryBytes *>(file);
-    if (offset >= memory->size)
-        return 0;
-    size_t count = memory->size - offset < bytes ? static_cast<size_t>(memory->size - offset) : bytes;
-    std::memcpy(buffer, memory->data + offset, count);
-    return count;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 1 << 16 || !WriteFile(data, size))
@@ -104,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // structure's. So must that of MPEG frames behind junk, which libsndfile does not open.
     if (!decoded.opens || (decoded.info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
         Mp3Structure structure = {};
-        MemoryBytes bytes{data, size};
-        Require(ReadMp3Structure(ReadFromBytes, &bytes, size, MP3_MOST_LEADING_JUNK, &structure),
+        MemoryFile bytes{data, size, true, 0};
+        Require(ReadMp3Structure(ReadFromMemory, &bytes, size, MP3_MOST_LEADING_JUNK, &structure),
                 "a stream from a file that neither libsndfile nor the MP3 reader reads");
         Require(length == static_cast<QWORD>(structure.samples) * 2 * structure.format.channels,
                 "an MP3 stream's length is not its structure's count");

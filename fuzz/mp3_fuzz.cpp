@@ -4,33 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz/memory_file.h"
 #include "libbass/core/mp3_structure.h"
 
-static void Require(bool holds, const char *what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
-
-struct MemoryFile {
-    const uint8_t *data;
-    size_t size;
-};
-
-static size_t ReadFromMemory(void *file, uint64_t offset, void *buffer, size_t bytes)
-{
-    auto *memory = static_cast<MemoryFile *>(file);
-    Require(offset <= memory->size, "a read past the file's end");
-    size_t count = memory->size - offset < bytes ? static_cast<size_t>(memory->size - offset) : bytes;
-    std::memcpy(buffer, memory->data + offset, count);
-    return count;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    MemoryFile file{data, size};
+    MemoryFile file{data, size, true, 0};
     Mp3Structure structure = {};
     Mp3Walk *walk = StartMp3Walk(ReadFromMemory, &file, size, MP3_MOST_LEADING_JUNK, &structure);
     if (walk == nullptr)

@@ -9,10 +9,9 @@
 
 #include "libbass/core/flac_header.h"
 #include "libbass/core/wav_header.h"
+#include "tests/libbass/byte_file.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 void Put16(Bytes &bytes, uint32_t value)
 {
@@ -87,16 +86,6 @@ Bytes Chunk(const char *id, const Bytes &body, int64_t claimed = -1)
     PutChunk(bytes, id, body,
              claimed < 0 ? static_cast<uint32_t>(body.size()) : static_cast<uint32_t>(claimed));
     return bytes;
-}
-
-size_t ReadFromBytes(void *file, uint64_t offset, void *buffer, size_t bytes)
-{
-    const Bytes &data = *static_cast<const Bytes *>(file);
-    if (offset >= data.size())
-        return 0;
-    size_t count = data.size() - offset < bytes ? static_cast<size_t>(data.size() - offset) : bytes;
-    memcpy(buffer, data.data() + offset, count);
-    return count;
 }
 
 TEST(WavLayoutTest, ReadsWhatItDecodesAndLeavesTheRest)

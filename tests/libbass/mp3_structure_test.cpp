@@ -14,21 +14,10 @@
 
 #include "libbass/core/mp3_structure.h"
 #include "libbass/posix/mpg123_file.h"
+#include "tests/libbass/byte_file.h"
 #include "tests/libbass/sound_files.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-size_t ReadFromBytes(void *file, uint64_t offset, void *buffer, size_t bytes)
-{
-    const Bytes &data = *static_cast<const Bytes *>(file);
-    if (offset >= data.size())
-        return 0;
-    size_t count = data.size() - offset < bytes ? static_cast<size_t>(data.size() - offset) : bytes;
-    memcpy(buffer, data.data() + offset, count);
-    return count;
-}
 
 bool Read(const Bytes &file, Mp3Structure *structure, uint64_t junk = MP3_MOST_LEADING_JUNK)
 {
