@@ -65,10 +65,9 @@ SNDFILE *OpenByContent(const char *path, SF_INFO *info)
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    SNDFILE *file = sf_open_fd(fd, SFM_READ, info, SF_TRUE);
-    if (file == nullptr)
-        close(fd);
-    return file;
+    // Given the descriptor to close, libsndfile closes it on failure too: closing it again here
+    // would close whatever the output thread has opened under the same number meanwhile.
+    return sf_open_fd(fd, SFM_READ, info, SF_TRUE);
 }
 
 // What libsndfile would read as MPEG audio by its first bytes: an ID3v2 tag or a frame's sync.

@@ -210,3 +210,10 @@ def clobbered_channels(calls):
         if replaced and not restored_itself:
             found.append(call.line)
     return found
+
+
+def closes_of_closed_descriptors(calls):
+    """Lines of close calls on a descriptor that was not open: a second close of the same
+    number, which in a threaded process may close what another thread opened meanwhile."""
+    return [call.line for call in calls
+            if call.name == "close" and call.result.startswith("-1 EBADF")]

@@ -220,6 +220,9 @@ class StraceTest(RunChecks):
                 changes = syscalls.file_system_changes(calls)
                 self.assertFalse(changes, f"{label}: calls that change files:\n" +
                                  "\n".join(changes[:10]))
+                twice = syscalls.closes_of_closed_descriptors(calls)
+                self.assertFalse(twice, f"{label}: descriptors closed twice:\n" +
+                                 "\n".join(twice[:10]))
                 if must_sound:
                     self.assertGreater(compare.count_nonzero_frames(run.capture), 0,
                                        f"{label}: nothing reached the sink: {run.describe()}")
@@ -278,6 +281,16 @@ class StraceLogReadingTest(unittest.TestCase):
             with self.subTest(name):
                 found = syscalls.clobbered_channels(read_log(lines))
                 self.assertEqual(bool(found), clobbered, f"{name}: {lines} gave {found}")
+
+
+    def test_a_second_close_is_told_from_a_first(self):
+        cases = [("closed once", ['100 close(5</w/a.wav>) = 0'], False),
+                 ("closed again", ['100 close(5</w/a.wav>) = 0',
+                                   '100 close(5) = -1 EBADF (Bad file descriptor)'], True)]
+        for name, lines, twice in cases:
+            with self.subTest(name):
+                found = syscalls.closes_of_closed_descriptors(read_log(lines))
+                self.assertEqual(bool(found), twice, f"{name}: {lines} gave {found}")
 
 
 def read_log(lines):
