@@ -69,6 +69,11 @@ pa_context *WaitForContext(pa_usec_t deadline_usec)
     return pa_context_get_state(context) == PA_CONTEXT_READY ? context : nullptr;
 }
 
+bool ConnectionFailed()
+{
+    return context == nullptr || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
+}
+
 bool WaitUntil(pa_usec_t deadline_usec, bool (*done)(void *arg), void *arg)
 {
     if (done(arg))

@@ -12,6 +12,10 @@ pa_threaded_mainloop *OutputLoop();
 // passes; the ready context, or nullptr if there is no server to play on.
 pa_context *WaitForContext(pa_usec_t deadline_usec);
 
+// With the loop locked: whether the connection has failed outright (no server there, or it
+// refused us), as against a server that was reached but has not answered yet.
+bool ConnectionFailed();
+
 // With the loop locked: waits (releasing the lock meanwhile) until `done(arg)` holds or the
 // deadline passes; returns done(arg). Callbacks that change what `done` reads must signal the loop.
 bool WaitUntil(pa_usec_t deadline_usec, bool (*done)(void *arg), void *arg);

@@ -1,6 +1,7 @@
 // Playback on PulseAudio: the pa_stream, its small buffer, the write callback and the bounded drain.
+#include "libbass/posix/pulse_playback.h"
+
 #include "libbass/core/heap.h"
-#include "libbass/core/playback.h"
 #include "libbass/core/stop_rule.h"
 #include "libbass/posix/pulse_output.h"
 
@@ -18,7 +19,7 @@ constexpr pa_usec_t REQUEST_USEC = 25 * PA_USEC_PER_MSEC;
 
 }  // namespace
 
-struct Playback {
+struct PulsePlayback {
     pa_stream *stream = nullptr;
     SampleSource source = {};
     PcmFormat format = {};
@@ -28,6 +29,7 @@ struct Playback {
     bool written_some = false;
     bool written_all = false;
     bool drained = false;
+    pa_operation *drain = nullptr;
 };
 
 namespace {
@@ -37,24 +39,31 @@ void SignalLoop()
     pa_threaded_mainloop_signal(OutputLoop(), 0);
 }
 
-bool StreamFailed(const Playback *playback)
+bool StreamFailed(const PulsePlayback *playback)
 {
     return !PA_STREAM_IS_GOOD(pa_stream_get_state(playback->stream));
 }
 
-void FinishSource(Playback *playback)
+void MarkDrained(pa_stream *, int, void *arg);
+
+// The source is written out: the stream drains from now on. A server that mixes in fixed quanta
+// (PipeWire's, 1,024 frames here) plays a last, partial quantum only once it is told the stream
+// drains; told no earlier than at Stop, the stream has run dry by then and the tail comes out
+// after a gap (seen: 68 frames a second of sound, 256 frames late). Less than the prebuffer in
+// all is started too, rather than waiting for it.
+void FinishSource(PulsePlayback *playback)
 {
     playback->written_all = true;
-    // Less than the prebuffer in all: start it anyway rather than wait for a drain.
     pa_operation *trigger = pa_stream_trigger(playback->stream, nullptr, nullptr);
     if (trigger != nullptr)
         pa_operation_unref(trigger);
+    playback->drain = pa_stream_drain(playback->stream, MarkDrained, playback);
 }
 
 // Decodes straight into the server's buffer until the request is met or the source runs dry.
 void WriteRequested(pa_stream *stream, size_t requested, void *arg)
 {
-    auto *playback = static_cast<Playback *>(arg);
+    auto *playback = static_cast<PulsePlayback *>(arg);
     while (requested >= playback->frame_bytes && !playback->written_all) {
         void *buffer = nullptr;
         size_t bytes = requested;
@@ -85,25 +94,25 @@ void SignalOnStateChange(pa_stream *, void *)
 
 bool Started(void *arg)
 {
-    auto *playback = static_cast<Playback *>(arg);
+    auto *playback = static_cast<PulsePlayback *>(arg);
     return playback->written_some || playback->written_all || StreamFailed(playback);
 }
 
 bool WrittenAllOrFailed(void *arg)
 {
-    auto *playback = static_cast<Playback *>(arg);
+    auto *playback = static_cast<PulsePlayback *>(arg);
     return playback->written_all || StreamFailed(playback);
 }
 
 bool DrainedOrFailed(void *arg)
 {
-    auto *playback = static_cast<Playback *>(arg);
+    auto *playback = static_cast<PulsePlayback *>(arg);
     return playback->drained || StreamFailed(playback);
 }
 
 void MarkDrained(pa_stream *, int, void *arg)
 {
-    static_cast<Playback *>(arg)->drained = true;
+    static_cast<PulsePlayback *>(arg)->drained = true;
     SignalLoop();
 }
 
@@ -118,7 +127,7 @@ pa_buffer_attr BufferAttributes(const pa_sample_spec &spec)
     return attr;
 }
 
-bool ConnectStream(Playback *playback, pa_context *context, PcmFormat format)
+bool ConnectStream(PulsePlayback *playback, pa_context *context, PcmFormat format)
 {
     pa_sample_spec spec = {PA_SAMPLE_S16LE, static_cast<uint32_t>(format.rate),
                            static_cast<uint8_t>(format.channels)};
@@ -145,8 +154,11 @@ bool ConnectStream(Playback *playback, pa_context *context, PcmFormat format)
            0;
 }
 
-void ReleaseStream(Playback *playback)
+void CancelDrain(PulsePlayback *playback);
+
+void ReleaseStream(PulsePlayback *playback)
 {
+    CancelDrain(playback);
     if (playback->stream == nullptr)
         return;
     pa_stream_set_state_callback(playback->stream, nullptr, nullptr);
@@ -158,7 +170,7 @@ void ReleaseStream(Playback *playback)
 }
 
 // Long enough for everything queued at the server to play, plus a margin for scheduling.
-pa_usec_t DrainDeadline(const Playback *playback)
+pa_usec_t DrainDeadline(const PulsePlayback *playback)
 {
     pa_usec_t queued = 0;
     int negative = 0;
@@ -167,7 +179,7 @@ pa_usec_t DrainDeadline(const Playback *playback)
     return pa_rtclock_now() + queued + playback->buffer_usec + DRAIN_MARGIN_USEC;
 }
 
-void WriteLateTail(Playback *playback)
+void WriteLateTail(PulsePlayback *playback)
 {
     int64_t unwritten = playback->source.frames_left(playback->source.source);
     if (!PlaysOutAtStop(playback->format, unwritten))
@@ -177,27 +189,37 @@ void WriteLateTail(Playback *playback)
               WrittenAllOrFailed, playback);
 }
 
-void DrainStream(Playback *playback)
+void DrainStream(PulsePlayback *playback)
 {
     pa_usec_t deadline = DrainDeadline(playback);
-    pa_operation *drain = pa_stream_drain(playback->stream, MarkDrained, playback);
-    if (drain == nullptr)
+    if (playback->drain == nullptr)
+        playback->drain = pa_stream_drain(playback->stream, MarkDrained, playback);
+    if (playback->drain != nullptr)
+        WaitUntil(deadline, DrainedOrFailed, playback);
+}
+
+void CancelDrain(PulsePlayback *playback)
+{
+    if (playback->drain == nullptr)
         return;
-    WaitUntil(deadline, DrainedOrFailed, playback);
-    pa_operation_cancel(drain);
-    pa_operation_unref(drain);
+    pa_operation_cancel(playback->drain);
+    pa_operation_unref(playback->drain);
+    playback->drain = nullptr;
 }
 
 }  // namespace
 
-Playback *StartPlayback(PcmFormat format, SampleSource source)
+PulsePlayback *StartPulsePlayback(PcmFormat format, SampleSource source, bool *server_answered)
 {
     pa_threaded_mainloop *loop = OutputLoop();
+    *server_answered = false;
     if (loop == nullptr)
         return nullptr;
+    // A server that took the connection but gives no answer in time (frozen, say) counts as
+    // answered: another route to the same system would hang on it too.
     pa_threaded_mainloop_lock(loop);
     pa_usec_t deadline = pa_rtclock_now() + START_TIMEOUT_USEC;
-    auto *playback = HeapNew<Playback>();
+    auto *playback = HeapNew<PulsePlayback>();
     if (playback == nullptr) {
         pa_threaded_mainloop_unlock(loop);
         return nullptr;
@@ -205,6 +227,7 @@ Playback *StartPlayback(PcmFormat format, SampleSource source)
     playback->source = source;
     playback->format = format;
     pa_context *context = WaitForContext(deadline);
+    *server_answered = !ConnectionFailed();
     bool started = context != nullptr && ConnectStream(playback, context, format) &&
                    WaitUntil(deadline, Started, playback) && !StreamFailed(playback);
     if (!started) {
@@ -216,7 +239,7 @@ Playback *StartPlayback(PcmFormat format, SampleSource source)
     return playback;
 }
 
-void FinishPlayback(Playback *playback)
+void FinishPulsePlayback(PulsePlayback *playback)
 {
     pa_threaded_mainloop *loop = OutputLoop();
     pa_threaded_mainloop_lock(loop);
@@ -229,7 +252,7 @@ void FinishPlayback(Playback *playback)
     HeapDelete(playback);
 }
 
-void AbandonPlayback(Playback *playback)
+void AbandonPulsePlayback(PulsePlayback *playback)
 {
     ReleaseStream(playback);
     HeapDelete(playback);
