@@ -12,7 +12,6 @@ import numpy as np
 
 import pulse
 
-TAIL_S = 0.4  # recorded after the player ends: the monitor delivers a few ms late
 HANG_MARGIN_S = 10.0
 UNPRIVILEGED_USER = "nobody"
 
@@ -27,6 +26,7 @@ class RunOptions:
     home: str = None  # instead of a fresh home; the caller keeps it
     wrapper: list = None  # a command the player runs under (strace, valgrind)
     closed_fds: tuple = ()  # descriptors closed at start, as by `>&- 2>&-`
+    unset: tuple = ()  # variables taken out of the client environment
     during: object = None  # called in a thread with the player's Popen once it is started
 
 
@@ -128,7 +128,7 @@ class Player:
         self.scratch = scratch
 
     def environment(self, options, home):
-        environment = self.server.client_environment(home)
+        environment = self.server.player_environment(home)
         if options.server_address is not None:
             environment["PULSE_SERVER"] = options.server_address
         if options.preload is not None:
@@ -138,6 +138,8 @@ class Player:
             environment["ASAN_OPTIONS"] = ":".join(filter(None, [asan, "verify_asan_link_order=0"]))
         environment = self.program.environment(environment)
         environment.update(options.environment)
+        for name in options.unset:
+            environment.pop(name, None)
         return environment
 
     def command(self, arguments, options):
@@ -150,7 +152,10 @@ class Player:
         """Runs the player once, recording the sink from before its start to after its end."""
         options = options or RunOptions()
         owner = user_id(options.as_user) if options.as_user else None
-        home = options.home or self.program.home or make_home(self.scratch, owner)
+        home = options.home or self.program.home
+        if home is None:
+            home = make_home(self.scratch, owner)
+            self.server.prepare_home(home)
         cwd = options.cwd or tempfile.mkdtemp(prefix="cwd-", dir=self.scratch)
         if owner is not None and options.cwd is None:
             os.chown(cwd, owner, pwd.getpwuid(owner).pw_gid)
@@ -162,8 +167,8 @@ class Player:
             started = time.monotonic()
             result, timed_out = self._run_bounded(arguments, options, home, cwd, expected_s)
             wall_s = time.monotonic() - started
-            tail_frames = int(TAIL_S * pulse.RATE)
-            recorder.wait_for_frames(len(recorder.frames()) + tail_frames, TAIL_S + 5.0)
+            tail_s = self.server.recording_tail_s
+            recorder.wait_for_frames(len(recorder.frames()) + int(tail_s * pulse.RATE), tail_s + 5.0)
         capture = recorder.frames()
         os.unlink(capture_path)
         after = snapshot(folders)

@@ -65,6 +65,11 @@ def _terminate(process, timeout_s=STOP_TIMEOUT_S, first_signal=signal.SIGTERM):
 class PrivateServer:
     """A pulseaudio daemon of our own, started and stopped by this object (also a context manager)."""
 
+    stack = "pulseaudio"
+    recording_latency_ms = 5  # what parec asks for
+    recording_tail_s = 0.4  # recorded after a player ends: the monitor delivers a few ms late
+    prefix = "playonce-pulse-"
+
     def __init__(self, sink_name=SINK_NAME):
         self.sink_name = sink_name
         self.root = None
@@ -81,13 +86,13 @@ class PrivateServer:
         self.stop()
 
     def start(self):
-        self.root = tempfile.mkdtemp(prefix="playonce-pulse-")
+        self.root = tempfile.mkdtemp(prefix=self.prefix)
         # Other users (the unprivileged case of the suite) must reach the socket.
         os.chmod(self.root, 0o755)
         folders = {name: os.path.join(self.root, name) for name in ("runtime", "state", "home")}
         for folder in folders.values():
             os.mkdir(folder, 0o755)
-        self.socket_path = os.path.join(self.root, "native")
+        self.socket_path = self._socket_path(folders)
         self.log_path = os.path.join(self.root, "server.log")
         environment = self._server_environment(folders)
         command = self._server_command()
@@ -99,6 +104,7 @@ class PrivateServer:
         _exit_on_sigterm()
         try:
             self._wait_until_ready()
+            self._make_sink()
             self.pactl("set-default-sink", self.sink_name)
         except Exception:
             self.stop()
@@ -108,9 +114,18 @@ class PrivateServer:
         if self.process is not None:
             _terminate(self.process)
             self.process = None
+        self._remove_root()
+
+    def _remove_root(self):
         if self.root is not None:
             shutil.rmtree(self.root, ignore_errors=True)
             self.root = None
+
+    def _socket_path(self, folders):
+        return os.path.join(self.root, "native")
+
+    def _make_sink(self):
+        """The null sink is loaded with the server (see _server_command)."""
 
     def _server_command(self):
         return [
@@ -165,6 +180,18 @@ class PrivateServer:
             environment["HOME"] = home
         return environment
 
+    # --- faults, for the fault suite --------------------------------------------------------
+    def signal_server(self, number):
+        """Sends a signal to the server itself (the whole session, where there is one)."""
+        os.kill(self.process.pid, number)
+
+    def player_environment(self, home=None):
+        """What a player under test is started with: a client of this server."""
+        return self.client_environment(home)
+
+    def prepare_home(self, home):
+        """Readies a fresh home for a player; this server needs nothing there."""
+
     def pactl(self, *arguments):
         result = subprocess.run(["pactl", *arguments], env=self.client_environment(),
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True,
@@ -184,7 +211,6 @@ class Recorder:
     benchmark uses these to relate capture positions to the clock (see `frame_time`).
     """
 
-    LATENCY_MS = 5
     WATCH_INTERVAL_S = 0.002
 
     def __init__(self, server, path):
@@ -205,7 +231,7 @@ class Recorder:
     def start(self):
         command = ["parec", "-d", f"{self.server.sink_name}.monitor", "--raw",
                    "--format=s16le", f"--rate={RATE}", f"--channels={CHANNELS}",
-                   f"--latency-msec={self.LATENCY_MS}", self.path]
+                   f"--latency-msec={self.server.recording_latency_ms}", self.path]
         self.process = subprocess.Popen(command, env=self.server.client_environment(),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE, start_new_session=True,

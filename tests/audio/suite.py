@@ -23,7 +23,7 @@ def start():
     global SERVER, SCRATCH, PROGRAM
     SCRATCH = tempfile.mkdtemp(prefix="playonce-audio-")
     os.chmod(SCRATCH, 0o755)
-    SERVER = pulse.PrivateServer()
+    SERVER = new_server()
     SERVER.start()
     if RUN_UNDER_WINE:
         import wine_player
@@ -31,6 +31,20 @@ def start():
         PROGRAM.start(SERVER)
     else:
         PROGRAM = harness.NativeProgram(PLAYER_PATH)
+
+
+STACK = "pulseaudio"  # the sound stack the player plays through: --stack
+
+
+def new_server(sink_name=pulse.SINK_NAME):
+    """A private server of the stack the suite runs on."""
+    if STACK == "pipewire":
+        import pipewire
+        return pipewire.PrivatePipeWire(sink_name)
+    if STACK == "alsa":
+        import alsa
+        return alsa.AlsaRoute(sink_name)
+    return pulse.PrivateServer(sink_name)
 
 
 def stop():
@@ -59,6 +73,11 @@ def require_linux(what):
         raise unittest.SkipTest(f"{what}: Linux only")
 
 
+def require_stack(stack, what):
+    if STACK != stack:
+        raise unittest.SkipTest(f"{what}: on {stack} only")
+
+
 def require_plain_build(tool):
     """strace and valgrind need the build without sanitizers (ptrace, their own allocator)."""
     if harness.is_sanitized(PLAYER_PATH):
@@ -69,15 +88,18 @@ def require_plain_build(tool):
 
 def main(description):
     """Reads --playonce (and --wine), passes the rest to unittest."""
-    global PLAYER_PATH, RUN_UNDER_WINE, LIBRARY_DRIVER
+    global PLAYER_PATH, RUN_UNDER_WINE, LIBRARY_DRIVER, STACK
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--playonce", required=True, help="the player to test")
     parser.add_argument("--wine", action="store_true",
                         help="the player is playonce.exe, with its BASS.dll: run it under wine64")
+    parser.add_argument("--stack", choices=["pulseaudio", "pipewire", "alsa"],
+                        default="pulseaudio", help="PulseAudio, PipeWire, or ALSA with no server")
     parser.add_argument("--library-driver",
                         help="bass_driver of the same build, which tells the library's lengths")
     known, rest = parser.parse_known_args()
     LIBRARY_DRIVER = os.path.abspath(known.library_driver) if known.library_driver else None
+    STACK = known.stack
     PLAYER_PATH = os.path.abspath(known.playonce) if os.sep in known.playonce \
         else shutil.which(known.playonce)
     RUN_UNDER_WINE = known.wine
