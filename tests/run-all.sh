@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Builds every preset and runs its tests: the Linux program natively and under sanitizers (unit,
-# platform, library and real-audio tests), then the Windows executables (checks on the files,
-# emulated x86 runs, Wine runs of the x86-64 build), and last each fuzz target for a minute.
+# Installs the Debian packages the tests need (those missing), builds every preset and runs its
+# tests: the Linux program natively and under sanitizers (unit, platform, library, real-audio and
+# package tests), then the Windows executables (checks on the files, emulated x86 runs, Wine runs
+# of the x86-64 build), and last each fuzz target for a minute.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+. setup/packages.sh
+
+take_checkout_lock "$root"
+install_missing_packages "${TEST_PACKAGES[@]}"
 
 for preset in host host-sanitize win32 win64; do
     echo "== $preset"

@@ -1,0 +1,78 @@
+# The Debian packages each job needs, and the one routine that installs those missing; sourced.
+
+# To build the Linux program (its unit tests are part of the same build).
+BUILD_PACKAGES=(cmake make g++ pkg-config libgtest-dev
+    libsndfile1-dev libmpg123-dev libpulse-dev libasound2-dev)
+
+# To play the chime and report what arrived; a server of our own only where none answers.
+DEMO_PACKAGES=(pulseaudio-utils python3-numpy python3-soundfile python3-matplotlib)
+DEMO_SERVER_PACKAGES=(pulseaudio)
+
+# Everything the tests of every build need, the Windows cross-builds and the package included.
+TEST_PACKAGES=("${BUILD_PACKAGES[@]}" "${DEMO_PACKAGES[@]}" "${DEMO_SERVER_PACKAGES[@]}"
+    googletest
+    g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+    python3 python3-pefile python3-unicorn python3-distutils python3-pkg-resources
+    valgrind strace util-linux ffmpeg wine64 wine clang libclang-rt-14-dev
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+    libasound2-plugins alsa-utils pipewire pipewire-bin pipewire-pulse wireplumber dbus
+    dpkg-dev file lintian man-db)
+
+# The named packages that are not installed, one per line.
+missing_packages() {
+    local package
+    for package in "$@"; do
+        if [[ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null)" != ii* ]]; then
+            echo "$package"
+        fi
+    done
+}
+
+# How apt-get runs here: as root itself, else through sudo; fails when neither is possible.
+privilege_prefix() {
+    if [[ "$(id -u)" == 0 ]]; then
+        return 0
+    fi
+    if command -v sudo >/dev/null 2>&1; then
+        echo sudo
+        return 0
+    fi
+    return 1
+}
+
+# Installs those of the named packages that are missing, and only those. Says what it installs;
+# stops with a message naming them where it cannot (no root and no sudo, no way to the package
+# mirror, a held package). apt-get downloads everything before it unpacks anything and refuses
+# to change a held package under -y, so a failure leaves the system as it was.
+install_missing_packages() {
+    local missing prefix
+    mapfile -t missing < <(missing_packages "$@")
+    if [[ ${#missing[@]} == 0 ]]; then
+        return 0
+    fi
+    if ! prefix="$(privilege_prefix)"; then
+        echo "playonce setup: needs the Debian packages ${missing[*]}," \
+            "but is neither root nor able to use sudo: install them as root and run this again" >&2
+        return 1
+    fi
+    echo "playonce setup: installing ${missing[*]}"
+    local apt=($prefix env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=600)
+    if ! "${apt[@]}" update ||
+        ! "${apt[@]}" install -y --no-install-recommends "${missing[@]}"; then
+        echo "playonce setup: could not install ${missing[*]} (is the package mirror" \
+            "reachable? is one of them held?); nothing else was changed" >&2
+        return 1
+    fi
+}
+
+# Holds the checkout's lock for the rest of the calling script, so that two runs at once take
+# turns at the packages and the build instead of writing the same files together.
+take_checkout_lock() {
+    local root="$1"
+    mkdir -p "$root/build"
+    exec 9>"$root/build/.lock"
+    if ! flock -n 9; then
+        echo "playonce setup: another run in $root is under way; waiting for it to end" >&2
+        flock 9
+    fi
+}
