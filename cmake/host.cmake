@@ -26,18 +26,23 @@ target_compile_options(posix_platform PRIVATE ${HOST_WARNINGS} -fno-exceptions -
 # Our stand-in for the audio library, which the Linux program imports.
 add_subdirectory(libbass)
 
-# The Linux program: the audio library is an ordinary import, found beside the executable.
+# The Linux program: the audio library is an ordinary import, found by the run path: beside the
+# executable in the build, in the private library folder once installed (cmake/package.cmake).
 add_executable(playonce platform/posix/main.cpp)
 target_link_libraries(playonce PRIVATE playonce_core posix_platform bass)
 target_compile_options(playonce PRIVATE ${HOST_WARNINGS})
+include(cmake/package.cmake)
 set_target_properties(playonce PROPERTIES
-    BUILD_WITH_INSTALL_RPATH ON
-    INSTALL_RPATH "\$ORIGIN")
+    BUILD_RPATH "\$ORIGIN"
+    INSTALL_RPATH "\$ORIGIN/../${PLAYONCE_PRIVATE_LIBDIR}")
 
 add_subdirectory(tests/unit)
 add_subdirectory(tests/posix)
 add_subdirectory(tests/libbass)
 add_subdirectory(tests/audio)
+add_subdirectory(tests/setup)
+add_subdirectory(tests/demo)
+add_subdirectory(tests/install)
 
 # The committed icon must be what its generator draws.
 find_program(PYTHON3 NAMES python3 REQUIRED)
