@@ -15,7 +15,7 @@ for target in "${targets[@]}"; do
     [ -x "$build/${target}_fuzz" ] || { echo "no $build/${target}_fuzz: build the fuzz preset" >&2; exit 1; }
     cp -r "fuzz/corpus/$target" "$work/$target"
     # libsndfile's own leaks in libvorbis are not ours to chase.
-    export LSAN_OPTIONS=suppressions=$PWD/tests/libbass/lsan.supp
+    export LSAN_OPTIONS="suppressions='$PWD/tests/libbass/lsan.supp'"  # quoted for a path with spaces
     echo "== ${target}_fuzz for ${seconds} s"
     "$build/${target}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
         -print_final_stats=1 "$work/$target" 2> "$work/$target.log" || { tail -40 "$work/$target.log"; exit 1; }
