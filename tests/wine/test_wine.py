@@ -14,6 +14,7 @@ import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 from dataclasses import dataclass
@@ -110,7 +111,11 @@ class Outcome:
 class WineSession:
     def __init__(self, work):
         self.work = os.path.abspath(work)
-        self.tree = os.path.join(self.work, 'tree')
+        # The scenarios write the tree's path into command lines as one types a path without
+        # spaces: a build folder whose path holds one gets its tree in the temporary folder.
+        self.tree_parent = (tempfile.mkdtemp(prefix='playonce-wine-') if ' ' in self.work
+                            else self.work)
+        self.tree = os.path.join(self.tree_parent, 'tree')
         self.logs = os.path.join(self.work, 'logs')
         self.wine = WinePrefix(os.path.join(self.work, 'prefix'), self.logs)
         self.prefix = self.wine.path
@@ -159,6 +164,8 @@ class WineSession:
     def close(self):
         started = time.monotonic()
         self.wine.remove()
+        if self.tree_parent != self.work:
+            shutil.rmtree(self.tree_parent, ignore_errors=True)
         self.survivors = self.wine.survivors
         self.timings['shutdown'] = time.monotonic() - started
 
