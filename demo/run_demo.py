@@ -72,7 +72,7 @@ def read_reference(path):
     """The file as 16-bit frames and its rate, or (None, None) where libsndfile cannot read it."""
     try:
         frames, rate = soundfile.read(path, dtype="int16", always_2d=True)
-    except (RuntimeError, soundfile.LibsndfileError):
+    except RuntimeError:  # libsndfile refuses it (soundfile.LibsndfileError is one)
         return None, None
     return frames, rate
 
