@@ -2,9 +2,10 @@
 """The same interface as pulse.PrivateServer: clients reach pipewire-pulse through
 PULSE_SERVER, a null sink is recorded with parec. Facts this rests on, measured here: the three
 daemons need a session bus (without one, client streams never start); the graph runs at 48 kHz
-unless told 44.1 kHz, which keeps 16-bit 44.1 kHz stereo unchanged; the monitor delivers late,
-so recording goes on 2.5 s after a player ends; and the first stream after start-up may come out
-mangled, so one is played at start."""
+unless told 44.1 kHz, which keeps 16-bit 44.1 kHz stereo unchanged, and its quantum follows the
+clients' latencies unless pinned; the monitor delivers late, so recording goes on 2.5 s after a
+player ends; and the first stream after start-up may come out mangled, so one is played at
+start."""
 
 import os
 import signal
@@ -15,9 +16,14 @@ import numpy as np
 
 import pulse
 
+# The graph at 44.1 kHz and at a desktop's 1,024-frame quantum, whoever asks for less or more
+# (parec's latency would move it): the player's tail is checked where users hear it.
 RATE_SETTINGS = """context.properties = {
     default.clock.rate = %d
     default.clock.allowed-rates = [ %d ]
+    default.clock.quantum = 1024
+    default.clock.min-quantum = 1024
+    default.clock.max-quantum = 1024
 }
 """
 WARM_UP_S = 0.3
