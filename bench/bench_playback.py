@@ -142,7 +142,7 @@ def play_rounds(launcher, players, files, runs, environment):
     launches = []
     for round_index in range(runs):
         order = players if round_index % 2 == 0 else list(reversed(players))
-        for index in range(len(next(iter(files.values())))):
+        for index in range(len(files["playonce"])):
             for name, program in order:
                 bench_file = files[name][index]
                 started, ended, status, cpu_s, rss = launch(launcher, program, bench_file.path,

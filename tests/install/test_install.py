@@ -50,15 +50,11 @@ def files_under(prefix):
             for folder, _, names in os.walk(prefix) for name in names}
 
 
-def needed_libraries(elf):
-    dynamic = run(["readelf", "-d", elf]).stdout
-    return [line.split("[")[1].split("]")[0] for line in dynamic.splitlines() if "(NEEDED)" in line]
-
-
-def run_path(elf):
+def dynamic_entries(elf, *tags):
+    """The values of the ELF file's dynamic entries with these tags (NEEDED, RUNPATH, ...)."""
     dynamic = run(["readelf", "-d", elf]).stdout
     return [line.split("[")[1].split("]")[0] for line in dynamic.splitlines()
-            if "(RUNPATH)" in line or "(RPATH)" in line]
+            if any(f"({tag})" in line for tag in tags)]
 
 
 def resolved_libraries(elf):
@@ -86,7 +82,8 @@ class InstalledTree(unittest.TestCase):
 
     def check_finds_its_library(self, prefix):
         program = os.path.join(prefix, "bin", "playonce")
-        self.assertEqual(run_path(program), [f"$ORIGIN/../{PRIVATE_LIBDIR}"], program)
+        self.assertEqual(dynamic_entries(program, "RUNPATH", "RPATH"),
+                         [f"$ORIGIN/../{PRIVATE_LIBDIR}"], program)
         loaded = resolved_libraries(program).get("libbass.so")
         self.assertEqual(loaded, os.path.join(prefix, PRIVATE_LIBDIR, "libbass.so"),
                          f"{program} loads libbass.so from {loaded}")
@@ -169,7 +166,7 @@ class DebianPackageTest(InstalledTree):
         for elf in ("usr/bin/playonce", f"usr/{PRIVATE_LIBDIR}/libbass.so"):
             path = os.path.join(root, elf)
             libraries = resolved_libraries(path)
-            for name in needed_libraries(path):
+            for name in dynamic_entries(path, "NEEDED"):
                 if name == "libbass.so":
                     continue
                 owner = owning_package(libraries[name])
