@@ -2,21 +2,29 @@
 
 # To build the Linux program (its unit tests are part of the same build).
 BUILD_PACKAGES=(cmake make g++ pkg-config libgtest-dev
-    libsndfile1-dev libmpg123-dev libpulse-dev libasound2-dev)
+    libmpg123-dev libvorbis-dev libopusfile-dev libflac-dev libsndfile1-dev
+    libpulse-dev libasound2-dev)
+
+# To cross-build the Windows programs, on top of the build's packages: mingw-w64 (its C++
+# compilers bring the C ones), and what fetches Debian's sources of the decoders (apt, flock),
+# unpacks them (dpkg-source, xz, bzip2) and runs their own configure scripts.
+WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev xz-utils bzip2 file util-linux)
 
 # To play the chime and report what arrived; a server of our own only where none answers.
 DEMO_PACKAGES=(pulseaudio-utils python3-numpy python3-soundfile python3-matplotlib)
 DEMO_SERVER_PACKAGES=(pulseaudio)
 
 # Everything the tests of every build need, the Windows cross-builds and the package included.
-TEST_PACKAGES=("${BUILD_PACKAGES[@]}" "${DEMO_PACKAGES[@]}" "${DEMO_SERVER_PACKAGES[@]}"
+TEST_PACKAGES=("${BUILD_PACKAGES[@]}" "${WINDOWS_BUILD_PACKAGES[@]}" "${DEMO_PACKAGES[@]}"
+    "${DEMO_SERVER_PACKAGES[@]}"
     googletest
-    g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     python3 python3-pefile python3-unicorn python3-distutils python3-pkg-resources
-    valgrind strace util-linux ffmpeg wine64 wine clang libclang-rt-14-dev
-    gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+    valgrind strace ffmpeg wine64 wine clang libclang-rt-14-dev
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
+    gstreamer1.0-plugins-ugly sound-theme-freedesktop
     libasound2-plugins alsa-utils pipewire pipewire-bin pipewire-pulse wireplumber dbus
-    dpkg-dev file lintian man-db)
+    lintian man-db)
 
 # The named packages that are not installed, one per line.
 missing_packages() {
