@@ -4,8 +4,8 @@
                                                 [--lengths 10,600,3600]
 
 Makes, with FFmpeg, a sine of each length (default 10 s, 10 min and 1 h, 44.1 kHz stereo) as
-16-bit WAV, FLAC, Ogg Vorbis, MP3 with FFmpeg's Xing/LAME tag and MP3 without one
-(-write_xing 0), then starts each player on each file N times, interleaved, on one private
+16-bit WAV, FLAC, Ogg Vorbis, Opus, 16-bit AIFF, MP3 with FFmpeg's Xing/LAME tag and MP3
+without one (-write_xing 0), then starts each player on each file N times, interleaved, on one private
 null sink recorded the whole time. Each run is ended once its sound has had time to start
 (SIGTERM after RUN_S): what is measured is how long the first sound takes, and the child's peak
 memory (maxrss from wait4) over its start and first second. Medians with the interquartile
@@ -38,6 +38,8 @@ FORMATS = [  # name, file suffix, FFmpeg options
     ("WAV", "wav", ["-c:a", "pcm_s16le"]),
     ("FLAC", "flac", ["-c:a", "flac"]),
     ("Ogg Vorbis", "ogg", ["-c:a", "libvorbis", "-q:a", "3"]),
+    ("Opus", "opus", ["-c:a", "libopus", "-b:a", "96k"]),
+    ("AIFF", "aiff", ["-c:a", "pcm_s16be"]),
     ("MP3, tagged", "mp3", ["-c:a", "libmp3lame", "-b:a", "128k"]),
     ("MP3, untagged", "mp3", ["-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0"]),
 ]

@@ -1,6 +1,5 @@
-// Fuzzing libbass.so: any bytes as a sound file, through the program's calls on the no-sound
-// device.
-#include <sndfile.h>
+// Fuzzing the library: any bytes as a sound file, through the program's calls on the no-sound
+// device, then through the decoding layer itself, read to the end.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fuzz/memory_file.h"
-#include "libbass/core/mp3_structure.h"
+#include "libbass/core/sound_file.h"
+#include "libbass/decoders/format_reader.h"
 #include "platform/bass_api.h"
 
 constexpr int NO_SOUND_DEVICE = 0;
@@ -19,7 +20,6 @@ constexpr QWORD LENGTH_ERROR = ~static_cast<QWORD>(0);
 
 static int file_descriptor = -1;
 static char file_path[64];
-
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -38,27 +38,35 @@ static bool WriteFile(const uint8_t *data, size_t size)
            pwrite(file_descriptor, data, size, 0) == static_cast<ssize_t>(size);
 }
 
-// What libsndfile itself makes of the file: its format and the frames a full decode yields.
+// What the decoding layer makes of the file: the reader that took it, its count, and the frames
+// it gives read to the end, before the core cuts or pads them to the count.
 struct Decoded {
-    bool opens;
-    SF_INFO info;
+    const FormatReader *reader;
+    SoundFileInfo info;
     int64_t frames;
 };
 
 static Decoded DecodeAll()
 {
-    Decoded decoded = {false, {}, 0};
-    SNDFILE *file = sf_open(file_path, SFM_READ, &decoded.info);
+    Decoded decoded = {nullptr, {}, 0};
+    SoundFile *file = OpenSoundFile(file_path, &decoded.info);
     if (file == nullptr)
         return decoded;
-    decoded.opens = decoded.info.channels > 0 && decoded.info.samplerate > 0;
-    static short chunk[4096 * 8];
-    int channels = decoded.info.channels > 0 ? decoded.info.channels : 1;
-    sf_count_t got;
-    while (decoded.opens && (got = sf_readf_short(file, chunk, 4096 * 8 / channels)) > 0)
+    decoded.reader = ReaderOf(file);
+    std::vector<int16_t> chunk(4096 * static_cast<size_t>(decoded.info.format.channels));
+    int64_t got;
+    while ((got = ReadSoundFile(file, chunk.data(), 4096)) > 0)
         decoded.frames += got;
-    sf_close(file);
+    CloseSoundFile(file);
     return decoded;
+}
+
+// Readers whose count is the file's own structure, so that what they decode is the count, to the
+// frame, however the file is damaged: the uncompressed ones, and FLAC, whose damaged frames
+// become silence of their length between the whole ones.
+static bool DecodesExactlyItsCount(const FormatReader *reader)
+{
+    return reader == &WAVE_READER || reader == &AIFF_READER || reader == &FLAC_READER;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -73,33 +81,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     BASS_ChannelPlay(stream, false);
     BASS_ChannelStop(stream);
     Require(std::isfinite(seconds) && seconds >= 0, "seconds not a finite, positive number");
-    if (stream == 0) {
-        Require(length == LENGTH_ERROR && seconds == 0.0, "a failed stream with a length");
-        return 0;
-    }
-    Decoded decoded = DecodeAll();
-    // MPEG audio is measured from its structure and decoded from the frames counted there, not
-    // by libsndfile (the unit tests hold that count to the decoder's): its length must be the
-    // structure's. So must that of MPEG frames behind junk, which libsndfile does not open.
-    if (!decoded.opens || (decoded.info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
-        Mp3Structure structure = {};
-        MemoryFile bytes{data, size, true, 0};
-        Require(ReadMp3Structure(ReadFromMemory, &bytes, size, MP3_MOST_LEADING_JUNK, &structure),
-                "a stream from a file that neither libsndfile nor the MP3 reader reads");
-        Require(length == static_cast<QWORD>(structure.samples) * 2 * structure.format.channels,
-                "an MP3 stream's length is not its structure's count");
-        return 0;
-    }
-    const int64_t bytes_per_frame = 2 * decoded.info.channels;
-    // The frames a full decode yields, or the header's own count where that is larger: a file
-    // damaged inside may decode short of a count that its last frame bears out.
-    Require(length % bytes_per_frame == 0, "the length is no whole number of frames");
-    const int64_t frames = static_cast<int64_t>(length) / bytes_per_frame;
-    Require(frames == decoded.frames || (frames == decoded.info.frames && frames > decoded.frames),
-            "the length is neither what the file decodes to nor what its header says");
-    double expected = static_cast<double>(frames) / decoded.info.samplerate;
-    Require(std::fabs(seconds - expected) <= 1e-9 * (1 + expected), "seconds not length / rate");
     Require(BASS_ChannelGetLength(stream, BASS_POS_BYTE) == LENGTH_ERROR,
             "the stream outlived its stop");
+    Decoded decoded = DecodeAll();
+    if (stream == 0) {
+        Require(length == LENGTH_ERROR && seconds == 0.0, "a failed stream with a length");
+        Require(decoded.reader == nullptr, "no stream from a file the decoders open");
+        return 0;
+    }
+    Require(decoded.reader != nullptr, "a stream from a file the decoders do not open");
+    const int64_t bytes_per_frame = 2 * decoded.info.format.channels;
+    Require(length == static_cast<QWORD>(decoded.info.frames * bytes_per_frame),
+            "the length is not the decoders' count");
+    double expected = static_cast<double>(decoded.info.frames) / decoded.info.format.rate;
+    Require(std::fabs(seconds - expected) <= 1e-9 * (1 + expected), "seconds not length / rate");
+    if (DecodesExactlyItsCount(decoded.reader))
+        Require(decoded.frames == decoded.info.frames, "decodes to other than its count");
     return 0;
 }

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "fuzz/memory_file.h"
-#include "libbass/core/mp3_structure.h"
+#include "libbass/decoders/mp3_structure.h"
 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -15,6 +15,14 @@ uint32_t LittleEndian(const uint8_t *bytes, int count)
     return value;
 }
 
+uint32_t BigEndian(const uint8_t *bytes, int count)
+{
+    uint32_t value = 0;
+    for (int i = 0; i < count; i++)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
 // The top 16 bits of a `bits`-wide two's-complement sample, as an arithmetic shift gives them.
 int16_t TopBits(uint32_t value, int bits)
 {
@@ -33,20 +41,28 @@ int16_t RoundHalfEven(double scaled)
     return static_cast<int16_t>(truncated);
 }
 
-double ReadFloat(const uint8_t *bytes)
+double FloatFromBits(uint32_t bits)
 {
-    uint32_t bits = LittleEndian(bytes, 4);
     float value;
     memcpy(&value, &bits, sizeof value);
     return value;
 }
 
-double ReadDouble(const uint8_t *bytes)
+double DoubleFromBits(uint64_t bits)
 {
-    uint64_t bits = static_cast<uint64_t>(LittleEndian(bytes + 4, 4)) << 32 | LittleEndian(bytes, 4);
     double value;
     memcpy(&value, &bits, sizeof value);
     return value;
+}
+
+uint64_t LittleEndian64(const uint8_t *bytes)
+{
+    return static_cast<uint64_t>(LittleEndian(bytes + 4, 4)) << 32 | LittleEndian(bytes, 4);
+}
+
+uint64_t BigEndian64(const uint8_t *bytes)
+{
+    return static_cast<uint64_t>(BigEndian(bytes, 4)) << 32 | BigEndian(bytes + 4, 4);
 }
 
 int16_t ConvertOne(const uint8_t *bytes, SampleEncoding encoding)
@@ -54,6 +70,8 @@ int16_t ConvertOne(const uint8_t *bytes, SampleEncoding encoding)
     switch (encoding) {
     case SampleEncoding::U8:
         return static_cast<int16_t>((bytes[0] - 128) * 256);
+    case SampleEncoding::S8:
+        return static_cast<int16_t>(static_cast<int8_t>(bytes[0]) * 256);
     case SampleEncoding::S16:
         return TopBits(LittleEndian(bytes, 2), 16);
     case SampleEncoding::S24:
@@ -61,9 +79,19 @@ int16_t ConvertOne(const uint8_t *bytes, SampleEncoding encoding)
     case SampleEncoding::S32:
         return TopBits(LittleEndian(bytes, 4), 32);
     case SampleEncoding::F32:
-        return FloatToSample(ReadFloat(bytes));
+        return FloatToSample(FloatFromBits(LittleEndian(bytes, 4)));
     case SampleEncoding::F64:
-        return FloatToSample(ReadDouble(bytes));
+        return FloatToSample(DoubleFromBits(LittleEndian64(bytes)));
+    case SampleEncoding::S16_BE:
+        return TopBits(BigEndian(bytes, 2), 16);
+    case SampleEncoding::S24_BE:
+        return TopBits(BigEndian(bytes, 3), 24);
+    case SampleEncoding::S32_BE:
+        return TopBits(BigEndian(bytes, 4), 32);
+    case SampleEncoding::F32_BE:
+        return FloatToSample(FloatFromBits(BigEndian(bytes, 4)));
+    case SampleEncoding::F64_BE:
+        return FloatToSample(DoubleFromBits(BigEndian64(bytes)));
     }
     return 0;
 }
@@ -74,15 +102,21 @@ int BytesPerSample(SampleEncoding encoding)
 {
     switch (encoding) {
     case SampleEncoding::U8:
+    case SampleEncoding::S8:
         return 1;
     case SampleEncoding::S16:
+    case SampleEncoding::S16_BE:
         return 2;
     case SampleEncoding::S24:
+    case SampleEncoding::S24_BE:
         return 3;
     case SampleEncoding::S32:
     case SampleEncoding::F32:
+    case SampleEncoding::S32_BE:
+    case SampleEncoding::F32_BE:
         return 4;
     case SampleEncoding::F64:
+    case SampleEncoding::F64_BE:
         return 8;
     }
     return 0;

@@ -4,8 +4,22 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// How a file stores one sample, little-endian: unsigned 8-bit, signed 16/24/32-bit, IEEE float.
-enum class SampleEncoding { U8, S16, S24, S32, F32, F64 };
+// How a file stores one sample: unsigned or signed 8-bit, signed 16/24/32-bit, IEEE float;
+// little-endian as WAVE files store them, big-endian (_BE) as AIFF files do.
+enum class SampleEncoding {
+    U8,
+    S8,
+    S16,
+    S24,
+    S32,
+    F32,
+    F64,
+    S16_BE,
+    S24_BE,
+    S32_BE,
+    F32_BE,
+    F64_BE,
+};
 
 int BytesPerSample(SampleEncoding encoding);
 

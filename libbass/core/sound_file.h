@@ -1,4 +1,4 @@
-// What each system's decoder supplies: a sound file opened, measured and read as 16-bit PCM.
+// What the decoding layer supplies the core: a sound file opened, measured and read as 16-bit PCM.
 #pragma once
 
 #include <stdint.h>

@@ -1,12 +1,13 @@
-// SndfileFile: libsndfile's reading of a file, its header's frame count checked at the file's end.
-#include "libbass/posix/sndfile_file.h"
-
+// The system's own decoding on POSIX: libsndfile, for the formats the shared decoders leave
+// (ADPCM, µ-law and A-law WAVE, W64, CAF, compressed AIFF-C ...), its header's frame count
+// checked at the file's end.
 #include <fcntl.h>
 #include <sndfile.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include "libbass/core/sample_conversion.h"
+#include "libbass/decoders/format_reader.h"
 
 struct SndfileFile {
     SNDFILE *file;
@@ -135,17 +136,17 @@ SndfileFile *NewSndfileFile(SNDFILE *file, const SF_INFO &info)
     return sound;
 }
 
-}  // namespace
-
-SndfileFile *OpenSndfileFile(const char *path, SoundFileInfo *info, bool *is_mpeg)
+// The file at `path`, its length from its header, checked at the file's end (or counted by
+// decoding where the header does not say); nullptr if libsndfile cannot read it, and for what
+// begins as MPEG audio or reads as such. libsndfile sees the file's bytes, never its name.
+void *OpenSndfileFile(InputFile *, const char *path, SoundFileInfo *info)
 {
     SF_INFO sf_info = {};
-    *is_mpeg = BeginsAsMpeg(path);
-    SNDFILE *file = *is_mpeg ? nullptr : OpenByContent(path, &sf_info);
-    *is_mpeg = *is_mpeg || (file != nullptr && IsMpeg(sf_info));
-    // MPEG audio is measured and decoded apart (mpg123_file.cpp): libsndfile knows its length
-    // only by decoding it, and its decoder's warnings would reach the user's terminal.
-    if (file == nullptr || *is_mpeg) {
+    bool is_mpeg = BeginsAsMpeg(path);
+    SNDFILE *file = is_mpeg ? nullptr : OpenByContent(path, &sf_info);
+    // MPEG audio is measured and decoded apart (libbass/decoders/mpg123_file.cpp): libsndfile
+    // knows its length only by decoding it, and its decoder's warnings would reach the terminal.
+    if (file == nullptr || is_mpeg || IsMpeg(sf_info)) {
         if (file != nullptr)
             sf_close(file);
         return nullptr;
@@ -164,16 +165,22 @@ SndfileFile *OpenSndfileFile(const char *path, SoundFileInfo *info, bool *is_mpe
     return sound;
 }
 
-int64_t ReadSndfileFile(SndfileFile *file, int16_t *samples, int64_t frames)
+int64_t ReadSndfileFile(void *state, int16_t *samples, int64_t frames)
 {
+    auto *file = static_cast<SndfileFile *>(state);
     if (file->float_chunk != nullptr)
         return ReadFloats(file, samples, frames);
     return sf_readf_short(file->file, samples, frames);
 }
 
-void CloseSndfileFile(SndfileFile *file)
+void CloseSndfileFile(void *state)
 {
+    auto *file = static_cast<SndfileFile *>(state);
     sf_close(file->file);
     free(file->float_chunk);
     free(file);
 }
+
+}  // namespace
+
+const FormatReader SYSTEM_READER = {OpenSndfileFile, ReadSndfileFile, CloseSndfileFile};

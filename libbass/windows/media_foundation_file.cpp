@@ -1,8 +1,9 @@
-// MediaFoundationFile: an IMFSourceReader on the file's first audio stream, read sample by sample.
-#include "libbass/windows/media_foundation_file.h"
-
-#include "libbass/core/flac_header.h"
+// The system's own decoding on Windows: Media Foundation, loaded only when a file needs it, for
+// what the shared decoders leave (AAC and M4A, WMA, ALAC, ADPCM WAVE ...). An IMFSourceReader
+// on the file's first audio stream gives 16-bit PCM at the file's own rate and channels; the
+// length is its duration.
 #include "libbass/core/heap.h"
+#include "libbass/decoders/format_reader.h"
 #include "libbass/windows/ansi_path.h"
 #include "libbass/windows/media_foundation.h"
 
@@ -76,28 +77,6 @@ bool ReadDuration(IMFSourceReader *reader, uint64_t *duration)
     return read;
 }
 
-// A FLAC file's own exact count, when it states one for the format the reader gives.
-bool ReadFlacCount(const char *path, PcmFormat format, int64_t *frames)
-{
-    HANDLE handle = CreateFileA(path, GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    uint8_t *head = HeapArray<uint8_t>(FLAC_HEAD_BYTES);
-    DWORD got = 0;
-    FlacStreamInfo stream_info = {};
-    bool found = head != nullptr && ReadFile(handle, head, FLAC_HEAD_BYTES, &got, nullptr) &&
-                 ReadFlacStreamInfo(head, got, &stream_info) && stream_info.frames > 0 &&
-                 stream_info.format.rate == format.rate &&
-                 stream_info.format.channels == format.channels;
-    FreeMemory(head);
-    CloseHandle(handle);
-    if (found)
-        *frames = stream_info.frames;
-    return found;
-}
-
 IMFSourceReader *OpenReader(const char *path)
 {
     wchar_t *wide = WidePathFromAnsi(path);
@@ -145,9 +124,9 @@ bool TakeNextSample(MediaFoundationFile *file)
     return false;
 }
 
-}  // namespace
-
-MediaFoundationFile *OpenMediaFoundationFile(const char *path, SoundFileInfo *info)
+// The file at `path` (8-bit, ANSI code page); nullptr if Media Foundation is missing or
+// refuses the file.
+void *OpenMediaFoundationFile(InputFile *, const char *path, SoundFileInfo *info)
 {
     if (!StartMediaFoundation())
         return nullptr;
@@ -160,7 +139,6 @@ MediaFoundationFile *OpenMediaFoundationFile(const char *path, SoundFileInfo *in
         return nullptr;
     }
     int64_t frames = FramesInDuration(duration, format.rate);
-    ReadFlacCount(path, format, &frames);
     auto *file = HeapNew<MediaFoundationFile>();
     if (file == nullptr) {
         Release(reader);
@@ -172,8 +150,9 @@ MediaFoundationFile *OpenMediaFoundationFile(const char *path, SoundFileInfo *in
     return file;
 }
 
-int64_t ReadMediaFoundationFile(MediaFoundationFile *file, int16_t *samples, int64_t frames)
+int64_t ReadMediaFoundationFile(void *state, int16_t *samples, int64_t frames)
 {
+    auto *file = static_cast<MediaFoundationFile *>(state);
     const DWORD frame_bytes = static_cast<DWORD>(file->channels) * BYTES_PER_SAMPLE;
     int64_t done = 0;
     while (done < frames) {
@@ -191,9 +170,15 @@ int64_t ReadMediaFoundationFile(MediaFoundationFile *file, int16_t *samples, int
     return done;
 }
 
-void CloseMediaFoundationFile(MediaFoundationFile *file)
+void CloseMediaFoundationFile(void *state)
 {
+    auto *file = static_cast<MediaFoundationFile *>(state);
     DropPending(file);
     Release(file->reader);
     HeapDelete(file);
 }
+
+}  // namespace
+
+const FormatReader SYSTEM_READER = {OpenMediaFoundationFile, ReadMediaFoundationFile,
+                                    CloseMediaFoundationFile};

@@ -8,7 +8,7 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// A ReadAtFunction (libbass/core/read_at.h) over `file`, a Bytes.
+// A ReadAtFunction (libbass/decoders/read_at.h) over `file`, a Bytes.
 inline size_t ReadFromBytes(void *file, uint64_t offset, void *buffer, size_t bytes)
 {
     const Bytes &data = *static_cast<const Bytes *>(file);

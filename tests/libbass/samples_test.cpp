@@ -27,6 +27,11 @@ std::vector<uint8_t> DoubleBytes(double value)
     return bytes;
 }
 
+std::vector<uint8_t> Reversed(std::vector<uint8_t> bytes)
+{
+    return std::vector<uint8_t>(bytes.rbegin(), bytes.rend());
+}
+
 TEST(SampleConversionTest, EveryCodingToSixteenBits)
 {
     struct Case {
@@ -53,6 +58,16 @@ TEST(SampleConversionTest, EveryCodingToSixteenBits)
         {"f32 infinity clips", SampleEncoding::F32, FloatBytes(-INFINITY), -32768},
         {"f64 minus full scale", SampleEncoding::F64, DoubleBytes(-1.0), -32767},
         {"f64 a quarter", SampleEncoding::F64, DoubleBytes(0.25), 8192},
+        {"s8 lowest", SampleEncoding::S8, {0x80}, -32768},
+        {"s8 highest", SampleEncoding::S8, {0x7F}, 32512},
+        {"s16 big-endian", SampleEncoding::S16_BE, {0x12, 0x34}, 0x1234},
+        {"s24 big-endian keeps its top 16 bits", SampleEncoding::S24_BE, {0x12, 0x34, 0xFF},
+         0x1234},
+        {"s24 big-endian negative floors", SampleEncoding::S24_BE, {0xFF, 0xFF, 0x01}, -1},
+        {"s32 big-endian", SampleEncoding::S32_BE, {0x80, 0x00, 0x00, 0x01}, -32768},
+        {"f32 big-endian half", SampleEncoding::F32_BE, Reversed(FloatBytes(0.5f)), 16384},
+        {"f64 big-endian minus full scale", SampleEncoding::F64_BE, Reversed(DoubleBytes(-1.0)),
+         -32767},
     };
     for (const Case &c : cases) {
         ASSERT_EQ(c.bytes.size(), static_cast<size_t>(BytesPerSample(c.encoding))) << c.name;

@@ -45,10 +45,17 @@ bool WriteTone(const std::string &path, int format, int rate, int channels, int6
     // Most float files in the wild carry no PEAK chunk, and libsndfile reads them differently.
     sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     // Written as floats in -1..1, as a float file holds them; 16-bit formats get ToneSample back.
-    std::vector<float> samples(static_cast<size_t>(frames * channels));
-    for (size_t i = 0; i < samples.size(); i++)
-        samples[i] = static_cast<float>(ToneSample(static_cast<int64_t>(i))) / 32768.0f;
-    sf_count_t written = sf_writef_float(file, samples.data(), frames);
+    // In parts: libvorbis's encoder takes a stack frame the size of what one write hands it.
+    constexpr int64_t PART_FRAMES = 65536;
+    std::vector<float> samples(static_cast<size_t>(PART_FRAMES * channels));
+    sf_count_t written = 0;
+    for (int64_t start = 0; start < frames && written == start; start += PART_FRAMES) {
+        int64_t count = frames - start < PART_FRAMES ? frames - start : PART_FRAMES;
+        for (int64_t i = 0; i < count * channels; i++)
+            samples[static_cast<size_t>(i)] =
+                static_cast<float>(ToneSample(start * channels + i)) / 32768.0f;
+        written += sf_writef_float(file, samples.data(), count);
+    }
     sf_close(file);
     return written == frames;
 }

@@ -1,5 +1,5 @@
 // ReadWavLayout: the RIFF chunk walk to the format and data chunks, and the checks on the format.
-#include "libbass/core/wav_header.h"
+#include "libbass/decoders/wav_header.h"
 
 #include <string.h>
 
@@ -15,8 +15,6 @@ constexpr size_t EXTENSIBLE_FORMAT_BYTES = 40;
 constexpr uint32_t SIZE_UNKNOWN = 0xFFFFFFFF;  // written by recorders that could not seek back
 // Files put the data chunk within the first few chunks; a walk this long is not a sound file.
 constexpr int MOST_CHUNKS = 256;
-constexpr int MOST_CHANNELS = 32;
-constexpr uint32_t HIGHEST_RATE = 768000;
 // The sub-format GUID of an extensible format is the plain tag followed by these bytes.
 constexpr uint8_t SUBFORMAT_TAIL[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                         0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
@@ -74,7 +72,7 @@ bool EncodingOf(uint16_t tag, int bits, SampleEncoding *encoding)
     return true;
 }
 
-bool ReadFormat(const ChunkWalk &walk, uint64_t offset, uint32_t size, WavLayout *layout)
+bool ReadFormat(const ChunkWalk &walk, uint64_t offset, uint32_t size, PcmLayout *layout)
 {
     uint8_t chunk[EXTENSIBLE_FORMAT_BYTES] = {};
     if (size < PLAIN_FORMAT_BYTES)
@@ -87,7 +85,7 @@ bool ReadFormat(const ChunkWalk &walk, uint64_t offset, uint32_t size, WavLayout
     uint32_t rate = Read32(chunk + 4);
     int block_align = Read16(chunk + 12);
     int bits = Read16(chunk + 14);
-    if (channels < 1 || channels > MOST_CHANNELS || rate < 1 || rate > HIGHEST_RATE ||
+    if (channels < 1 || channels > PCM_MOST_CHANNELS || rate < 1 || rate > PCM_HIGHEST_RATE ||
         !EncodingOf(tag, bits, &layout->encoding) || block_align != channels * bits / 8)
         return false;
     layout->format = PcmFormat{static_cast<int>(rate), channels};
@@ -95,17 +93,16 @@ bool ReadFormat(const ChunkWalk &walk, uint64_t offset, uint32_t size, WavLayout
     return true;
 }
 
-void PlaceData(const ChunkWalk &walk, uint64_t offset, uint32_t size, WavLayout *layout)
+void PlaceData(const ChunkWalk &walk, uint64_t offset, uint32_t size, PcmLayout *layout)
 {
-    uint64_t present = offset <= walk.file_size ? walk.file_size - offset : 0;
-    uint64_t bytes = size == SIZE_UNKNOWN || size > present ? present : size;
+    uint64_t claimed = size == SIZE_UNKNOWN ? UINT64_MAX : size;
     layout->data_offset = offset;
-    layout->frames = static_cast<int64_t>(bytes / static_cast<uint64_t>(layout->frame_bytes));
+    layout->frames = WholeFramesPresent(offset, claimed, walk.file_size, layout->frame_bytes);
 }
 
 }  // namespace
 
-bool ReadWavLayout(ReadAtFunction read_at, void *file, uint64_t file_size, WavLayout *layout)
+bool ReadWavLayout(ReadAtFunction read_at, void *file, uint64_t file_size, PcmLayout *layout)
 {
     ChunkWalk walk{read_at, file, file_size};
     uint8_t header[RIFF_HEADER_BYTES];

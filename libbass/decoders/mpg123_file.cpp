@@ -1,28 +1,30 @@
 // Mpg123File: the structure's walk over the file's frames, fed to libmpg123, quiet and gapless.
-#include "libbass/posix/mpg123_file.h"
+#include "libbass/decoders/mpg123_file.h"
 
-#include <fcntl.h>
 #include <mpg123.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "libbass/core/mp3_structure.h"
+#include "libbass/core/heap.h"
 #include "libbass/core/pcm_format.h"
+#include "libbass/decoders/format_reader.h"
+#include "libbass/decoders/mp3_structure.h"
 
 struct Mpg123File {
     mpg123_handle *decoder;
     Mp3Walk *walk;
-    int fd;
     PcmFormat format;
 };
 
 namespace {
 
-size_t ReadAt(void *file, uint64_t offset, void *buffer, size_t bytes)
+// The plain C decoder, which every build of libmpg123 has: the machine-specific ones round
+// differently, and the same file must give the same samples on every system.
+constexpr char PORTABLE_DECODER[] = "generic";
+
+mpg123_handle *NewHandle()
 {
-    ssize_t got = pread(*static_cast<int *>(file), buffer, bytes, static_cast<off_t>(offset));
-    return got > 0 ? static_cast<size_t>(got) : 0;
+    int error = MPG123_OK;
+    mpg123_handle *decoder = mpg123_new(PORTABLE_DECODER, &error);
+    return decoder != nullptr ? decoder : mpg123_new(nullptr, &error);
 }
 
 // Quiet (the library writes nothing on a terminal) and gapless (encoder delay and padding that a
@@ -31,8 +33,7 @@ size_t ReadAt(void *file, uint64_t offset, void *buffer, size_t bytes)
 // decoder complain.
 mpg123_handle *NewDecoder()
 {
-    int error = MPG123_OK;
-    mpg123_handle *decoder = mpg123_new(nullptr, &error);
+    mpg123_handle *decoder = NewHandle();
     if (decoder == nullptr)
         return nullptr;
     bool ready =
@@ -51,15 +52,6 @@ mpg123_handle *NewDecoder()
     return decoder;
 }
 
-Mp3Walk *StartWalk(int *fd, Mp3Structure *structure, uint64_t leading_junk)
-{
-    struct stat status;
-    if (fstat(*fd, &status) != 0 || !S_ISREG(status.st_mode))
-        return nullptr;
-    return StartMp3Walk(ReadAt, fd, static_cast<uint64_t>(status.st_size), leading_junk,
-                        structure);
-}
-
 bool KeepsFormat(const Mpg123File *file)
 {
     long rate = 0;
@@ -76,17 +68,36 @@ bool FeedFrame(Mpg123File *file)
     return frame != nullptr && mpg123_feed(file->decoder, frame, bytes) == MPG123_OK;
 }
 
+void *OpenAtStart(InputFile *input, const char *, SoundFileInfo *info)
+{
+    return OpenMpg123File(input, 0, info);
+}
+
+void *OpenBehindJunk(InputFile *input, const char *, SoundFileInfo *info)
+{
+    return OpenMpg123File(input, MP3_MOST_LEADING_JUNK, info);
+}
+
+int64_t Read(void *state, int16_t *samples, int64_t frames)
+{
+    return ReadMpg123File(static_cast<Mpg123File *>(state), samples, frames);
+}
+
+void Close(void *state)
+{
+    CloseMpg123File(static_cast<Mpg123File *>(state));
+}
+
 }  // namespace
 
-Mpg123File *OpenMpg123File(const char *path, uint64_t leading_junk, SoundFileInfo *info)
+Mpg123File *OpenMpg123File(InputFile *input, uint64_t leading_junk, SoundFileInfo *info)
 {
-    auto *file = static_cast<Mpg123File *>(calloc(1, sizeof(Mpg123File)));
+    auto *file = HeapNew<Mpg123File>();
     if (file == nullptr)
         return nullptr;
-    file->fd = open(path, O_RDONLY | O_CLOEXEC);
     Mp3Structure structure = {};
-    if (file->fd >= 0)
-        file->walk = StartWalk(&file->fd, &structure, leading_junk);
+    file->walk =
+        StartMp3Walk(ReadAtInputFile, input, InputFileSize(input), leading_junk, &structure);
     if (file->walk != nullptr)
         file->decoder = NewDecoder();
     if (file->decoder == nullptr) {
@@ -124,7 +135,8 @@ void CloseMpg123File(Mpg123File *file)
         mpg123_delete(file->decoder);
     if (file->walk != nullptr)
         EndMp3Walk(file->walk);
-    if (file->fd >= 0)
-        close(file->fd);
-    free(file);
+    HeapDelete(file);
 }
+
+const FormatReader MPEG_AUDIO_READER = {OpenAtStart, Read, Close};
+const FormatReader MPEG_AUDIO_BEHIND_JUNK_READER = {OpenBehindJunk, Read, Close};

@@ -4,7 +4,7 @@
 #include <stdint.h>
 
 #include "libbass/core/pcm_format.h"
-#include "libbass/core/read_at.h"
+#include "libbass/decoders/read_at.h"
 
 struct Mp3Structure {
     PcmFormat format;

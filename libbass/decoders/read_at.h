@@ -1,4 +1,4 @@
-// How the core's header readers see a file: reads at an offset, whatever the system's calls are.
+// How the header readers see a file: reads at an offset, whatever the system's calls are.
 #pragma once
 
 #include <stddef.h>

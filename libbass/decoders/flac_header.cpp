@@ -1,5 +1,5 @@
 // ReadFlacStreamInfo: past an ID3v2 tag to "fLaC" and its first metadata block.
-#include "libbass/core/flac_header.h"
+#include "libbass/decoders/flac_header.h"
 
 #include <string.h>
 

@@ -1,5 +1,5 @@
 // ReadMp3Structure: the frame header tables, the tags at either end, the Xing/LAME tag, the walk.
-#include "libbass/core/mp3_structure.h"
+#include "libbass/decoders/mp3_structure.h"
 
 #include <string.h>
 
