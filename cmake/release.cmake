@@ -1,8 +1,10 @@
 # The release zip of the x86 product: playonce.exe, our BASS.dll, README.md and LICENSE, loose at
 # the zip's top level, so that Explorer's "Extract All" (which already makes a folder named after
-# the zip) gives the program and its library side by side, one folder deep.
+# the zip) gives the program and its library side by side, one folder deep; and in licences/ the
+# licence of each decoder linked into BASS.dll, with Debian's account of its copyrights.
 install(TARGETS playonce bass RUNTIME DESTINATION . COMPONENT release)
 install(FILES README.md LICENSE DESTINATION . COMPONENT release)
+install(FILES ${WINDOWS_DECODER_LICENCES} DESTINATION licences COMPONENT release)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME playonce)

@@ -29,7 +29,9 @@ add_custom_command(
     VERBATIM)
 add_custom_target(bass_import_library DEPENDS ${BASS_IMPORT_LIBRARY})
 
-# Our own BASS.dll, from the same list of exports, written beside playonce.exe.
+# Our own BASS.dll, from the same list of exports, written beside playonce.exe; the reference
+# decoders it links in come first (windows_decoders, WINDOWS_DECODER_LICENCES).
+include(cmake/windows_decoders.cmake)
 add_subdirectory(libbass)
 
 configure_file(resources/playonce.manifest.in ${CMAKE_BINARY_DIR}/playonce.manifest @ONLY)
@@ -51,6 +53,9 @@ target_link_options(playonce PRIVATE
 target_link_libraries(playonce PRIVATE kernel32 winmm ${BASS_IMPORT_LIBRARY})
 
 enable_testing()
+# The Linux build whose samples the Windows builds' are held to; the test command builds it first.
+set(PLAYONCE_HOST_BUILD ${CMAKE_SOURCE_DIR}/build/host CACHE PATH
+    "The host preset's build folder, for the Linux build's decoding of the test files")
 find_program(HOST_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 add_test(NAME executable_checks
     COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/artifact/check_exe.py
@@ -86,5 +91,6 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
             --cpack ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
             --scratch ${CMAKE_BINARY_DIR}/release_zip --name ${PLAYONCE_RELEASE_NAME}.zip
             --exe $<TARGET_FILE:playonce> --dll $<TARGET_FILE:bass>
-            --readme ${CMAKE_SOURCE_DIR}/README.md --license ${CMAKE_SOURCE_DIR}/LICENSE)
+            --readme ${CMAKE_SOURCE_DIR}/README.md --license ${CMAKE_SOURCE_DIR}/LICENSE
+            --licences ${WINDOWS_DECODER_LICENCES})
 endif()

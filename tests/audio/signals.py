@@ -1,4 +1,9 @@
 # Test signals whose position in a capture is unambiguous, and the files made of them.
+import os
+import shutil
+import subprocess
+import tempfile
+
 import numpy as np
 import soundfile as sf
 
@@ -46,3 +51,20 @@ def read_pcm16(path):
     """A 16-bit file's frames as int16 (n, channels), exactly as stored, and its rate."""
     data, rate = sf.read(path, dtype="int16", always_2d=True)
     return data, rate
+
+
+def encode_with_ffmpeg(path, frames, rate, options):
+    """Float `frames` at `rate` encoded by FFmpeg with `options` into `path`, for what libsndfile
+    does not write; returns the file as FFmpeg decodes it, as decode() does."""
+    if shutil.which("ffmpeg") is None:
+        import unittest
+        raise unittest.SkipTest("ffmpeg makes and decodes this format")
+    with tempfile.TemporaryDirectory() as work:
+        source = os.path.join(work, "source.wav")
+        decoded = os.path.join(work, "decoded.wav")
+        sf.write(source, frames, rate, format="WAV", subtype="FLOAT")
+        quiet = ["ffmpeg", "-loglevel", "error", "-nostdin", "-y"]
+        subprocess.run([*quiet, "-i", source, *options, path], check=True, timeout=60)
+        subprocess.run([*quiet, "-i", path, "-c:a", "pcm_f32le", decoded], check=True,
+                       timeout=60)
+        return decode(decoded)

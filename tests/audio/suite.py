@@ -15,6 +15,9 @@ PROGRAM = None  # how the player runs: harness.NativeProgram, or wine_player.Win
 SERVER = None
 SCRATCH = None
 RUN_UNDER_WINE = False
+MEDIA_FOUNDATION = True  # the Windows system decodes with Media Foundation: --media-foundation
+LINUX_DECODER = None  # tests/libbass/decode_dump of a Linux build, for the Windows build's runs
+DEVICE_RECORDING = None  # playonce.exe beside our BASS.dll and a recording winmm.dll
 
 
 def start():
@@ -27,7 +30,7 @@ def start():
     SERVER.start()
     if RUN_UNDER_WINE:
         import wine_player
-        PROGRAM = wine_player.WineProgram(PLAYER_PATH, SCRATCH)
+        PROGRAM = wine_player.WineProgram(PLAYER_PATH, SCRATCH, MEDIA_FOUNDATION)
         PROGRAM.start(SERVER)
     else:
         PROGRAM = harness.NativeProgram(PLAYER_PATH)
@@ -73,6 +76,12 @@ def require_linux(what):
         raise unittest.SkipTest(f"{what}: Linux only")
 
 
+def system_decodes(what):
+    """Whether the system's own decoding takes `what` ("media-foundation"): on the Windows build
+    with Media Foundation there."""
+    return what == "media-foundation" and RUN_UNDER_WINE and MEDIA_FOUNDATION
+
+
 def require_stack(stack, what):
     if STACK != stack:
         raise unittest.SkipTest(f"{what}: on {stack} only")
@@ -88,7 +97,8 @@ def require_plain_build(tool):
 
 def main(description):
     """Reads --playonce (and --wine), passes the rest to unittest."""
-    global PLAYER_PATH, RUN_UNDER_WINE, LIBRARY_DRIVER, STACK
+    global PLAYER_PATH, RUN_UNDER_WINE, LIBRARY_DRIVER, STACK, MEDIA_FOUNDATION, LINUX_DECODER
+    global DEVICE_RECORDING
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--playonce", required=True, help="the player to test")
     parser.add_argument("--wine", action="store_true",
@@ -97,7 +107,18 @@ def main(description):
                         default="pulseaudio", help="PulseAudio, PipeWire, or ALSA with no server")
     parser.add_argument("--library-driver",
                         help="bass_driver of the same build, which tells the library's lengths")
+    parser.add_argument("--media-foundation", choices=["on", "off"], default="on",
+                        help="with --wine: whether the system has Media Foundation")
+    parser.add_argument("--linux-decoder",
+                        help="with --wine: decode_dump of a Linux build, whose samples the "
+                             "Windows build's must equal")
+    parser.add_argument("--device-recording",
+                        help="with --wine: the folder of playonce.exe, BASS.dll and the "
+                             "recording winmm.dll")
     known, rest = parser.parse_known_args()
+    MEDIA_FOUNDATION = known.media_foundation == "on"
+    LINUX_DECODER = known.linux_decoder
+    DEVICE_RECORDING = known.device_recording
     LIBRARY_DRIVER = os.path.abspath(known.library_driver) if known.library_driver else None
     STACK = known.stack
     PLAYER_PATH = os.path.abspath(known.playonce) if os.sep in known.playonce \

@@ -2,6 +2,7 @@
 """The Windows build (with our BASS.dll beside it) plays through Wine's PulseAudio driver into
 the suite's private server, where it is recorded as the Linux build is."""
 import os
+import subprocess
 import sys
 
 import harness
@@ -32,13 +33,21 @@ def windows_argument(argument):
     return argument.replace("/", "\\")
 
 
+# Media Foundation's DLLs: without them the system has no decoders of its own, as on Windows N
+# editions without the media pack and on Server Core.
+MEDIA_FOUNDATION = "mfplat,mfreadwrite"
+
+
 class WineProgram:
     system = "wine"
     start_allowance_s = START_ALLOWANCE_S
 
-    def __init__(self, exe, scratch):
+    def __init__(self, exe, scratch, media_foundation=True):
         self.exe = exe
         self.scratch = scratch
+        # What every run of the suite lacks: nothing, or Media Foundation.
+        self.missing = [] if media_foundation else [MEDIA_FOUNDATION]
+        self.media_foundation = media_foundation
         self.prefix = WinePrefix(os.path.join(scratch, "wine-prefix"),
                                  os.path.join(scratch, "wine-logs"))
         # One home for every run: Wine's GStreamer keeps its plugin registry there.
@@ -74,12 +83,39 @@ class WineProgram:
     def environment(self, environment):
         return self.prefix.environment(
             environment, PULSE_LATENCY_MSEC=PULSE_LATENCY_MSEC,
-            GST_REGISTRY=os.path.join(self.home, "gstreamer-registry.bin"))
+            GST_REGISTRY=os.path.join(self.home, "gstreamer-registry.bin"),
+            **self.without(*self.missing))
 
-    @staticmethod
-    def without(*dlls):
-        """The environment of a run on a system that lacks these DLLs."""
-        return {"WINEDLLOVERRIDES": QUIET_OVERRIDES + ";" + ",".join(dlls) + "=d"}
+    def without(self, *dlls):
+        """The environment of a run on a system that lacks these DLLs, beside what the suite's
+        system lacks."""
+        missing = [*self.missing, *dlls]
+        if not missing:
+            return {"WINEDLLOVERRIDES": QUIET_OVERRIDES}
+        return {"WINEDLLOVERRIDES": QUIET_OVERRIDES + ";" + ",".join(missing) + "=d"}
+
+    def record_device(self, folder, path):
+        """Runs the playonce.exe of `folder`, beside our BASS.dll and the recording winmm.dll,
+        on `path`; returns the device's rate and channels, and the samples it was handed."""
+        import numpy as np
+        record = os.path.join(self.scratch, "device.raw")
+        for old in (record, record + ".format"):
+            if os.path.exists(old):
+                os.unlink(old)
+        environment = self.environment(dict(os.environ))
+        environment["WINEDLLOVERRIDES"] += ";winmm=n"
+        environment["PLAYONCE_DEVICE_RECORD"] = windows_path(record)
+        subprocess.run([WINE64, os.path.join(folder, "playonce.exe"), windows_argument(path)],
+                       env=environment, stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=60, check=True)
+        with open(record + ".format") as line:
+            rate, channels, bits = map(int, line.read().split())
+        if bits != 16:
+            raise AssertionError(f"the device was opened for {bits}-bit samples")
+        samples = np.fromfile(record, dtype="<i2")
+        os.unlink(record)
+        os.unlink(record + ".format")
+        return rate, channels, samples
 
     def without_output_device(self):
         return self.without(SOUND_DRIVERS)

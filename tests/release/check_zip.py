@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Checks the release zip: exactly playonce.exe, BASS.dll, README.md and LICENSE at its top level,
-the executable and library byte for byte the built ones, both for x86, the library exporting
-every call the executable imports from it, the two texts the repository's, and nothing in it that
-differs from one packing to the next (times of its own per file, extra fields).
+"""Checks the release zip: exactly playonce.exe, BASS.dll, README.md and LICENSE at its top level
+and the decoders' licence texts in licences/, the executable and library byte for byte the built
+ones, both for x86, the library exporting every call the executable imports from it, the texts
+the repository's and the decoders' own, and nothing in it that differs from one packing to the
+next (times of its own per file, extra fields).
 
 Usage: check_zip.py --cpack CPACK --config CPackConfig.cmake --scratch DIR --name ZIP_NAME REFS
        check_zip.py --zip ZIP REFS
 REFS:  --exe playonce.exe --dll BASS.dll --readme README.md --license LICENSE
+       --licences LICENCE_TEXT...
 
 The first form packs the build with cpack into DIR and checks what it made. Once a zip passes,
 the same checks run over copies of it with one fault each, and every copy must be rejected.
@@ -74,8 +76,11 @@ def zip_problems(zip_bytes, references):
         contents = {name: archive.read(name) for name in names}
     except (zipfile.BadZipFile, zipfile.LargeZipFile, OSError) as error:
         return [f'not a readable zip ({error}), expected one']
-    if sorted(names) != sorted(references):
-        problems.append(f'entries {sorted(names)}, expected exactly {sorted(references)}')
+    # A folder of the release may come as an entry of its own, as unzip tools expect.
+    folders = {name[:name.rindex('/') + 1] for name in references if '/' in name}
+    files = [name for name in names if name not in folders]
+    if sorted(files) != sorted(references):
+        problems.append(f'entries {sorted(files)}, expected exactly {sorted(references)}')
     # What a rebuild or another packager changes must not reach the zip: one time for all, and no
     # extra fields (where zip tools keep further times and the owner).
     times = sorted({info.date_time for info in archive.infolist()})
@@ -156,6 +161,8 @@ def faulty_copies(good):
 
     return [
         ('LICENSE missing', rezip([e for e in entries if e[0] != 'LICENSE']), 'entries '),
+        ("mpg123's licence missing",
+         rezip([e for e in entries if e[0] != 'licences/mpg123-COPYING.txt']), 'entries '),
         ('a test helper added', rezip(entries + [('exact_launcher.exe', good[EXE])]), 'entries '),
         ('everything under a folder',
          rezip([('playonce-win32/' + name, data) for name, data in entries]), 'entries '),
@@ -202,10 +209,13 @@ def main():
     parser.add_argument('--dll', required=True)
     parser.add_argument('--readme', required=True)
     parser.add_argument('--license', required=True)
+    parser.add_argument('--licences', nargs='+', required=True,
+                        help="the decoders' licence texts, expected in licences/")
     args = parser.parse_args()
     if not args.zip and None in (args.cpack, args.config, args.scratch, args.name):
         parser.error('give --zip, or --cpack, --config, --scratch and --name')
     references = {EXE: args.exe, DLL: args.dll, 'README.md': args.readme, 'LICENSE': args.license}
+    references.update({f'licences/{os.path.basename(path)}': path for path in args.licences})
 
     failures = []
     path = args.zip or pack(args.cpack, args.config, args.scratch, args.name, failures)
