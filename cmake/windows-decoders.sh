@@ -30,8 +30,12 @@ cppflags="-D_FORTIFY_SOURCE=0"
 case "$triple" in
 i686-*)
     # Any SSE2 processor, SSE arithmetic rather than the x87's (the same results as x86-64),
-    # and the stack realigned, since Windows promises only 4-byte alignment on x86.
-    flags="$flags -msse2 -mfpmath=sse -mstackrealign"
+    # and the stack realigned, since Windows promises only 4-byte alignment on x86. Where a
+    # package asks for -ffast-math (libvorbis, mpg123), GCC regroups sums of floats at most
+    # 2 wide on i686 and 4 wide on x86-64: mpg123's synthesis then adds its products in
+    # another order and a few samples round the other way. At x86-64's width the code sums as
+    # Debian's amd64 library does.
+    flags="$flags -msse2 -mfpmath=sse -mstackrealign --param tree-reassoc-width=4"
     ;;
 x86_64-*) ;;
 *)

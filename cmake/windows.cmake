@@ -75,6 +75,11 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     add_test(NAME emulated_library_calls
         COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/emulated/test_dll_exports.py
             $<TARGET_FILE:bass>)
+    # The x86 BASS.dll plays real files of each format it decodes, under the same emulation:
+    # sample for sample what the Linux build's library makes of them.
+    add_test(NAME emulated_library_decoding
+        COMMAND ${HOST_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/emulated/test_dll_decoding.py
+            $<TARGET_FILE:bass> ${PLAYONCE_HOST_BUILD}/tests/libbass/decode_dump)
 endif()
 
 # The Wine runs of the x86-64 build, with their test-only stand-in for the audio library.
