@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # Benchmark: start latency and peak memory against the file's length, playonce beside paplay.
 """Usage: /usr/bin/python3 bench/bench_length.py [--playonce PATH] [--paplay PATH] [--runs N]
-                                                [--lengths 10,600,3600]
+                     [--lengths 10,600,3600] [--formats NAME,...]
+                     [--wine PATH/playonce.exe [--wine-baseline PATH/playonce.exe]]
 
 Makes, with FFmpeg, a sine of each length (default 10 s, 10 min and 1 h, 44.1 kHz stereo) as
 16-bit WAV, FLAC, Ogg Vorbis, Opus, 16-bit AIFF, MP3 with FFmpeg's Xing/LAME tag and MP3
@@ -9,7 +10,10 @@ without one (-write_xing 0), then starts each player on each file N times, inter
 null sink recorded the whole time. Each run is ended once its sound has had time to start
 (SIGTERM after RUN_S): what is measured is how long the first sound takes, and the child's peak
 memory (maxrss from wait4) over its start and first second. Medians with the interquartile
-range; the targets are reported, not asserted.
+range; the targets are reported, not asserted. With --wine the Windows build plays too, under
+wine64 in one prefix made for the run (--wine-baseline: another Windows build in the same
+prefix, an earlier one say); Wine's rows are reported beside the others, not held to targets.
+--formats picks some of the formats by name (e.g. "FLAC,Ogg Vorbis,MP3, tagged" with ";" for ",").
 """
 
 import argparse
@@ -69,10 +73,10 @@ def length_name(seconds):
         f"{seconds // 60} min" if seconds % 60 == 0 and seconds >= 60 else f"{seconds} s"
 
 
-def make_sounds(folder, lengths):
+def make_sounds(folder, lengths, formats):
     sounds = []
     for seconds in lengths:
-        for name, suffix, options in FORMATS:
+        for name, suffix, options in formats:
             path = os.path.join(folder, f"{name.replace(', ', '-')}-{seconds}.{suffix}")
             subprocess.run(["ffmpeg", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
                             f"sine=f=523:r={pulse.RATE}:d={seconds}", "-ac", "2", *options, path],
@@ -84,9 +88,11 @@ def make_sounds(folder, lengths):
 
 
 def launch(launcher, program, path, environment):
-    result = subprocess.run([launcher, "-t", str(int(RUN_S * 1000)), program, path],
-                            env=environment, stdin=subprocess.DEVNULL, capture_output=True,
-                            text=True, timeout=RUN_S + 30, check=True)
+    """`program`: a NativeProgram or a WineProgram, which knows its command and environment."""
+    result = subprocess.run([launcher, "-t", str(int(RUN_S * 1000)), *program.command([path])],
+                            env=program.environment(dict(environment)),
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            timeout=RUN_S + 30, check=True)
     start_ns, _, _, _, _, maxrss = map(int, result.stdout.split())
     return start_ns / 1e9, maxrss
 
@@ -155,19 +161,29 @@ def parse_arguments():
     parser.add_argument("--paplay", default=shutil.which("paplay") or "paplay")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--lengths", default="10,600,3600")
+    parser.add_argument("--formats", help="the formats to make, by name, separated by ';'")
+    parser.add_argument("--wine", help="also the Windows build's playonce.exe, under wine64")
+    parser.add_argument("--wine-baseline",
+                        help="with --wine: another Windows build beside it, in the same prefix")
     return parser.parse_args()
 
 
 def main():
     arguments = parse_arguments()
     lengths = [int(x) for x in arguments.lengths.split(",")]
-    players = [("playonce", os.path.abspath(arguments.playonce)), ("paplay", arguments.paplay)]
+    wanted = arguments.formats.split(";") if arguments.formats else [f[0] for f in FORMATS]
+    formats = [f for f in FORMATS if f[0] in wanted]
+    players = [("playonce", harness.NativeProgram(os.path.abspath(arguments.playonce))),
+               ("paplay", harness.NativeProgram(arguments.paplay))]
     scratch = tempfile.mkdtemp(prefix="playonce-length-")
+    wine = []
     try:
-        sounds = make_sounds(scratch, lengths)
+        sounds = make_sounds(scratch, lengths, formats)
         launcher = playback.build_launcher(scratch)
         load_before = os.getloadavg()
         with pulse.PrivateServer() as server:
+            wine = playback.wine_programs(arguments, scratch, server)
+            players[1:1] = wine
             environment = server.client_environment(harness.make_home(scratch))
             with server.recorder(os.path.join(scratch, "capture.raw")) as recorder:
                 time.sleep(GAP_S)
@@ -190,6 +206,8 @@ def main():
         print(f"machine: {os.cpu_count()} cores, load average before {load_before[0]:.2f} "
               f"after {load_after[0]:.2f}")
     finally:
+        if wine:
+            wine[0][1].stop()
         shutil.rmtree(scratch, ignore_errors=True)
 
 

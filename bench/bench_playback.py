@@ -1,14 +1,18 @@
 #!/usr/bin/python3
 # Benchmark: playonce beside paplay on one private null sink, timed from launch to the sink.
 """Usage: /usr/bin/python3 bench/bench_playback.py [--playonce PATH] [--paplay PATH] [--runs N]
-                                                  [--wine PATH/playonce.exe]
+                     [--wine PATH/playonce.exe [--wine-baseline PATH/playonce.exe]]
 
 The players play the same files (1 s and 5 s 16-bit 44.1 kHz stereo WAV, a 1 s 16-bit FLAC),
 N times each, interleaved: in each round every file is played by each, the order reversed from
 round to round. The sink is recorded without a break the whole time. With --wine, the Windows
 build (our BASS.dll beside it) plays too, under wine64 in a prefix made for the run, and a 10 s
-WAV joins the files: Wine's rows are reported, not held to the targets, since most of their
-start is Wine's own.
+WAV, a 1 s Ogg Vorbis and a 1 s MP3 join the files: Wine's rows are reported, not held to the
+targets, since most of their start is Wine's own. --wine-baseline adds another Windows build in
+the same prefix (an earlier one, say, whose BASS.dll had Media Foundation decode FLAC, MP3 and
+Ogg). A lossy file's samples are the Linux build's decoding of it (decode_dump), which every
+build of ours gives; where a player's sound is not found exactly (another decoder), its start
+is the first sound after its launch, marked ~, and its missing frames are not known.
 
 Figures per run, reported as medians with their spread (interquartile range):
 - start latency: from just before the launch to the moment the sink produced the file's first
@@ -69,8 +73,9 @@ TARGET_RSS_MIB = 8.0
 class BenchFile:
     name: str
     path: str
-    frames: object  # int16 (n, 2), as the file decodes exactly
+    frames: object  # int16 (n, 2), as the file decodes exactly (by our library, if lossy)
     seconds: float
+    lossless: bool = True
 
 
 @dataclass
@@ -86,15 +91,38 @@ class Launch:
 
 @dataclass
 class Figures:
-    latency_ms: float  # None when the file's first frame was not found
-    missing: int  # frames of the file's end that never arrived
+    latency_ms: float  # None when no sound was found
+    missing: int  # frames of the file's end that never arrived; None if not found exactly
     unbroken: bool  # the whole file arrived as one exact run
     overhead_ms: float
     cpu_ms: float
     rss_mib: float
+    exact: bool = True  # the file's first frame was found; else the first sound is taken
 
 
-def make_files(folder, with_ten_seconds, with_flac=True, seed=100):
+LOSSY = [("1 s Ogg Vorbis", "ogg", ["-c:a", "libvorbis", "-q:a", "5"]),
+         ("1 s MP3", "mp3", ["-c:a", "libmp3lame", "-b:a", "192k"])]
+
+
+def make_lossy(folder, seed, linux_decoder):
+    """The lossy files of the Windows rows, in the player's own noise, with their frames as our
+    library decodes them."""
+    files = []
+    for name, suffix, options in LOSSY:
+        noise = os.path.join(folder, name.replace(" ", "_") + ".wav")
+        path = os.path.join(folder, name.replace(" ", "_") + "." + suffix)
+        signals.write_sound(noise, signals.noise_frames(pulse.RATE, seed=seed), pulse.RATE,
+                            "WAV", "PCM_16")
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-nostdin", "-y", "-i", noise, *options,
+                        path], check=True, timeout=60)
+        raw = path + ".raw"
+        subprocess.run([linux_decoder, path, raw], check=True, timeout=60, capture_output=True)
+        frames = np.fromfile(raw, dtype="<i2").reshape(-1, 2)
+        files.append(BenchFile(name, path, frames, len(frames) / pulse.RATE, lossless=False))
+    return files
+
+
+def make_files(folder, with_ten_seconds, with_flac=True, seed=100, linux_decoder=None):
     """The bench's sounds; each player gets its own noise (`seed`), so that a search window
     that reaches into the next run (PipeWire's late monitor) never finds another player's."""
     os.makedirs(folder, exist_ok=True)
@@ -111,6 +139,8 @@ def make_files(folder, with_ten_seconds, with_flac=True, seed=100):
         path = os.path.join(folder, name.replace(" ", "_") + "." + file_format.lower())
         signals.write_sound(path, frames, pulse.RATE, file_format, "PCM_16")
         files.append(BenchFile(name, path, frames, len(frames) / pulse.RATE))
+    if linux_decoder is not None:
+        files += make_lossy(folder, seed + 5, linux_decoder)
     return files
 
 
@@ -160,15 +190,17 @@ def measure(launch_record, capture, recorder, estimate):
     window = capture[first:last]
     frames = launch_record.file.frames
     match = compare.find_exact(window, frames)
-    latency_ms = None
-    if match.offset >= 0:
-        heard_at = recorder.frame_time(first + match.offset)
-        latency_ms = (heard_at - launch_record.started) * 1000
+    latency_ms, missing = None, None
+    exact = match.offset >= 0
+    heard = match.offset if exact else compare.first_nonzero_frame(window)
+    if heard is not None and heard >= 0:
+        latency_ms = (recorder.frame_time(first + heard) - launch_record.started) * 1000
     wall_s = launch_record.ended - launch_record.started
     unbroken = match.matched == len(frames)
-    missing = 0 if unbroken else missing_at_end(window, frames, max(0, match.offset))
+    if exact:
+        missing = 0 if unbroken else missing_at_end(window, frames, max(0, match.offset))
     return Figures(latency_ms, missing, unbroken, (wall_s - launch_record.file.seconds) * 1000,
-                   launch_record.cpu_s * 1000, launch_record.maxrss_kib / 1024)
+                   launch_record.cpu_s * 1000, launch_record.maxrss_kib / 1024, exact)
 
 
 TAIL_BLOCK_FRAMES = 1024
@@ -212,11 +244,11 @@ def median_and_spread(values):
     return statistics.median(values), quartiles[2] - quartiles[0]
 
 
-def format_cell(values, digits=1):
+def format_cell(values, digits=1, approximate=False):
     median, spread = median_and_spread(values)
     if median is None:
         return "n/a"
-    return f"{median:.{digits}f} ±{spread:.{digits}f}"
+    return f"{'~' if approximate else ''}{median:.{digits}f} ±{spread:.{digits}f}"
 
 
 COLUMNS = [("start latency ms", "latency_ms", 1), ("missing frames", "missing", 0),
@@ -229,16 +261,21 @@ def print_table(results, files, players):
     rows = []
     for bench_file in files:
         for name, _ in players:
-            figures = results[(bench_file.name, name)]
+            figures = results.get((bench_file.name, name))
+            if not figures:
+                continue
+            approximate = not all(f.exact for f in figures)
             rows.append([bench_file.name, name, str(len(figures))] +
-                        [format_cell([getattr(f, field) for f in figures], digits)
+                        [format_cell([getattr(f, field) for f in figures], digits,
+                                     approximate and field == "latency_ms")
                          for _, field, digits in COLUMNS])
     widths = [max(len(row[i]) for row in rows + [header]) for i in range(len(header))]
     for row in [header, ["-" * w for w in widths]] + rows:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)))
-    print("(each cell: median ±interquartile range; missing frames: of the file's end)")
+    print("(each cell: median ±interquartile range; missing frames: of the file's end; "
+          "~: the first sound, the file not found exactly)")
     for name, _ in players:
-        runs = [f for bench_file in files for f in results[(bench_file.name, name)]]
+        runs = [f for bench_file in files for f in results.get((bench_file.name, name), [])]
         print(f"{name}: {sum(f.unbroken for f in runs)} of {len(runs)} runs arrived as one "
               "unbroken exact run")
 
@@ -259,7 +296,7 @@ def report_targets(results, files, reference):
         overhead, _ = median_and_spread([f.overhead_ms for f in ours])
         paplay_overhead, _ = median_and_spread([f.overhead_ms for f in theirs])
         rss, _ = median_and_spread([f.rss_mib for f in ours])
-        missing = max(f.missing for f in ours)
+        missing = max((f.missing for f in ours if f.missing is not None), default=None)
         checks = [
             (f"start latency {show(latency)} <= {reference}'s {show(paplay_latency)} (+{TIE_MS:g}) "
              f"and < {TARGET_MS:g} ms", latency is not None and paplay_latency is not None and
@@ -295,6 +332,12 @@ def parse_arguments():
     parser.add_argument("--paplay", default=shutil.which("paplay") or "paplay")
     parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--wine", help="also the Windows build's playonce.exe, under wine64")
+    parser.add_argument("--wine-baseline",
+                        help="with --wine: another Windows build beside it, in the same prefix")
+    parser.add_argument("--linux-decoder",
+                        default=os.path.join(ROOT, "build", "host", "tests", "libbass",
+                                             "decode_dump"),
+                        help="decode_dump of the host build: the lossy files' samples")
     parser.add_argument("--stack", choices=sorted(REFERENCE_PLAYERS), default="pulseaudio",
                         help="the sound stack, each with its own players beside playonce")
     return parser.parse_args()
@@ -305,13 +348,21 @@ REFERENCE_PLAYERS = {"pulseaudio": ["paplay"], "pipewire": ["pw-play", "paplay"]
                      "alsa": ["aplay"]}
 
 
-def wine_program(arguments, scratch, server):
-    """The Windows build as a player, its prefix made and warmed up; None without --wine."""
+WINE_PLAYER = "playonce.exe, wine64"
+BASELINE_PLAYER = "earlier .exe, wine64"
+
+
+def wine_programs(arguments, scratch, server):
+    """The Windows builds as players, one prefix made and warmed up for both; [] without
+    --wine."""
     if arguments.wine is None:
-        return None
+        return []
     program = wine_player.WineProgram(os.path.abspath(arguments.wine), scratch)
     program.start(server)
-    return program
+    programs = [(WINE_PLAYER, program)]
+    if arguments.wine_baseline is not None:
+        programs.append((BASELINE_PLAYER, program.with_exe(os.path.abspath(arguments.wine_baseline))))
+    return programs
 
 
 def main():
@@ -325,20 +376,24 @@ def main():
             sys.exit(f"{name}: not an executable: {program}")
     players = [(name, harness.NativeProgram(program)) for name, program in players]
     scratch = tempfile.mkdtemp(prefix="playonce-bench-")
-    wine = None
+    wine = []
     try:
         # aplay reads WAVE files only (a FLAC file it would play as raw bytes).
         files_by_player = {}
-        for number, (name, _) in enumerate(players + [("playonce.exe, wine64", None)]):
+        with_wine = arguments.wine is not None
+        lossy_decoder = arguments.linux_decoder if with_wine else None
+        if with_wine and not os.access(arguments.linux_decoder, os.X_OK):
+            sys.exit(f"no {arguments.linux_decoder}: build the host preset, or give --linux-decoder")
+        for number, (name, _) in enumerate(players + [(WINE_PLAYER, None),
+                                                      (BASELINE_PLAYER, None)]):
             files_by_player[name] = make_files(
-                os.path.join(scratch, f"player-{number}"), arguments.wine is not None,
-                arguments.stack != "alsa", seed=100 + 10 * number)
+                os.path.join(scratch, f"player-{number}"), with_wine,
+                arguments.stack != "alsa", seed=100 + 10 * number, linux_decoder=lossy_decoder)
         files = files_by_player["playonce"]
         launcher = build_launcher(scratch)
         with suite.new_server() as server:
-            wine = wine_program(arguments, scratch, server)
-            if wine is not None:
-                players.insert(1, ("playonce.exe, wine64", wine))
+            wine = wine_programs(arguments, scratch, server)
+            players[1:1] = wine
             load_before = os.getloadavg()
             home = harness.make_home(scratch)
             server.prepare_home(home)
@@ -364,8 +419,8 @@ def main():
         report_targets(results, files, others[0][0])
         report_machine(load_before, load_after, results, clock_jitter_ms(recorder))
     finally:
-        if wine is not None:
-            wine.stop()
+        if wine:
+            wine[0][1].stop()
         shutil.rmtree(scratch, ignore_errors=True)
 
 

@@ -1,9 +1,11 @@
 # playonce.exe under wine64 as the suite's player: one prefix, made once for the whole suite.
 """The Windows build (with our BASS.dll beside it) plays through Wine's PulseAudio driver into
 the suite's private server, where it is recorded as the Linux build is."""
+import copy
 import os
 import subprocess
 import sys
+import time
 
 import harness
 import signals
@@ -24,6 +26,10 @@ PULSE_LATENCY_MSEC = "100"
 START_ALLOWANCE_S = 3.0
 # Wine's sound drivers, all of them: without them the system has no output device.
 SOUND_DRIVERS = "winepulse.drv,winealsa.drv,wineoss.drv"
+# The suite's Windows has one audio system, the PulseAudio server: Wine's other drivers, which it
+# would fall back on where the server is gone, only print libasound's complaints about a
+# machine without a sound card.
+OTHER_SOUND_DRIVERS = "winealsa.drv,wineoss.drv"
 
 
 def windows_argument(argument):
@@ -46,7 +52,7 @@ class WineProgram:
         self.exe = exe
         self.scratch = scratch
         # What every run of the suite lacks: nothing, or Media Foundation.
-        self.missing = [] if media_foundation else [MEDIA_FOUNDATION]
+        self.missing = [OTHER_SOUND_DRIVERS] + ([] if media_foundation else [MEDIA_FOUNDATION])
         self.media_foundation = media_foundation
         self.prefix = WinePrefix(os.path.join(scratch, "wine-prefix"),
                                  os.path.join(scratch, "wine-logs"))
@@ -94,20 +100,42 @@ class WineProgram:
             return {"WINEDLLOVERRIDES": QUIET_OVERRIDES}
         return {"WINEDLLOVERRIDES": QUIET_OVERRIDES + ";" + ",".join(missing) + "=d"}
 
+    def with_exe(self, exe):
+        """The same prefix and session for another build's playonce.exe (a benchmark's)."""
+        other = copy.copy(self)
+        other.exe = exe
+        return other
+
+    def run_on_device(self, folder, path, environment=None, timeout_s=60):
+        """Runs the playonce.exe of `folder`, beside our BASS.dll and the stand-in winmm.dll
+        (tests/wine/recording_winmm.cpp), on `path`; returns the finished process (its return
+        code None if it had to be killed after `timeout_s`) and its wall time. `environment`
+        adds the stand-in's settings."""
+        merged = self.environment(dict(os.environ))
+        merged["WINEDLLOVERRIDES"] += ";winmm=n"
+        merged.update(environment or {})
+        command = [WINE64, os.path.join(folder, "playonce.exe"), windows_argument(path)]
+        started = time.monotonic()
+        try:
+            result = subprocess.run(command, env=merged, stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=timeout_s)
+        except subprocess.TimeoutExpired as expired:
+            result = subprocess.CompletedProcess(command, None, expired.stdout or b"",
+                                                 expired.stderr or b"")
+        return result, time.monotonic() - started
+
     def record_device(self, folder, path):
-        """Runs the playonce.exe of `folder`, beside our BASS.dll and the recording winmm.dll,
-        on `path`; returns the device's rate and channels, and the samples it was handed."""
+        """What the playonce.exe of `folder` hands its device for `path`: the device's rate and
+        channels, and the samples it was handed."""
         import numpy as np
         record = os.path.join(self.scratch, "device.raw")
         for old in (record, record + ".format"):
             if os.path.exists(old):
                 os.unlink(old)
-        environment = self.environment(dict(os.environ))
-        environment["WINEDLLOVERRIDES"] += ";winmm=n"
-        environment["PLAYONCE_DEVICE_RECORD"] = windows_path(record)
-        subprocess.run([WINE64, os.path.join(folder, "playonce.exe"), windows_argument(path)],
-                       env=environment, stdin=subprocess.DEVNULL, capture_output=True,
-                       timeout=60, check=True)
+        result, _ = self.run_on_device(folder, path,
+                                       {"PLAYONCE_DEVICE_RECORD": windows_path(record)})
+        if result.returncode != 0:
+            raise AssertionError(f"playonce.exe on the recording device: {result}")
         with open(record + ".format") as line:
             rate, channels, bits = map(int, line.read().split())
         if bits != 16:
