@@ -1,13 +1,27 @@
-// Playback on Windows: a waveOut stream on the wave mapper, kept full by a thread of its own.
+// Playback on Windows: a waveOut stream on the wave mapper, owned and kept full by a thread of
+// its own.
 //
 // Two facts of winmm shape it. A wave block is reported done once the device's clock has passed
 // it, which can be before its last frames have left the system's mixer; and a device whose queue
 // runs empty is stopped and reset, dropping what the mixer still held. So the queue is kept
 // deep, and the file's last block is followed by one of silence: when that is done, every frame
 // of the file has been heard, and what the reset drops is silence.
+//
+// And winmm's calls wait for the audio service or its driver (under Wine, for the sound
+// server), which may stop answering. So every one of them is made on the playback's thread, and
+// the caller waits for that thread with bounds: DEVICE_ANSWER_MS for the device to open, and at
+// Stop the queued sound's length and a margin, or less once the device has gone that long
+// without finishing a block. A thread the caller stops waiting for is let go: it no longer
+// touches the stream, keeps the library loaded, and frees the playback if it ever ends. A device
+// that stopped answering is left as it is, neither reset nor closed: those calls would wait for
+// it too, and a thread waiting inside the audio system when the process exits takes Wine's
+// process down with it (exit status SIGSEGV, seen here); its blocks stay the device's.
 #include "libbass/core/heap.h"
 #include "libbass/core/playback.h"
 #include "libbass/core/stop_rule.h"
+#include "libbass/windows/bounded_call.h"
+#include "libbass/windows/library_thread.h"
+#include "libbass/windows/output_system.h"
 #include "libbass/windows/win32.h"
 
 #include <mmreg.h>
@@ -20,8 +34,10 @@ constexpr DWORD BLOCK_MS = 50;
 constexpr int BLOCK_COUNT = 8;  // 400 ms queued ahead: a thread that wakes late does not run dry
 constexpr DWORD SILENCE_MS = 50;
 constexpr DWORD QUEUED_MS = BLOCK_COUNT * BLOCK_MS + SILENCE_MS;
-// How long a stopped thread may take to notice: it only ever waits on its event.
-constexpr DWORD CUT_TIMEOUT_MS = 1000;
+// How often a waiting caller looks at the device's progress.
+constexpr DWORD PROGRESS_LOOK_MS = 20;
+// How long a played-out device may take to reset and close before Stop returns without it.
+constexpr DWORD CLOSE_MS = 250;
 
 enum Request : LONG { PLAYING, FINISHING, CUTTING };
 
@@ -29,17 +45,25 @@ enum Request : LONG { PLAYING, FINISHING, CUTTING };
 
 struct Playback {
     HWAVEOUT device;
-    HANDLE wake;    // set by the device as each block is done, and by the caller to stop
-    HANDLE thread;
-    HMODULE module;  // the library, held loaded while the thread runs
+    HANDLE wake;    // auto-reset: set by the device as each block is done, and by the caller
+    HANDLE opened;  // manual-reset: the device is open and its first blocks queued, or it failed
+    HANDLE played;  // manual-reset: every frame has been played, or the thread has stopped
+    HANDLE thread;  // the caller's
     SampleSource source;
     PcmFormat format;
     DWORD block_frames;
     int16_t *samples;  // BLOCK_COUNT blocks of block_frames, then the silence
     WAVEHDR blocks[BLOCK_COUNT];
     WAVEHDR silence;
+    SRWLOCK source_lock;  // held by the thread while it reads the source, by the caller to let go
+    bool let_go;          // under source_lock: the caller has gone, and the source may be too
     volatile LONG request;
-    bool written_all;     // touched by the thread alone, once it runs
+    volatile LONG device_given_up;  // the device stopped answering: no more calls into it
+    volatile LONG opened_well;
+    volatile LONG last_progress_ms;  // GetTickCount when a block was last found done
+    volatile LONG holders;           // the caller and the thread
+    bool submitted[BLOCK_COUNT];     // touched by the thread alone, as are the two below
+    bool written_all;
     bool silence_queued;
 };
 
@@ -110,27 +134,89 @@ bool AllDone(const Playback *playback)
     return !IsQueued(playback->silence);
 }
 
-// Refills one free block from the source and queues it; false once the source has no more.
-bool QueueBlock(Playback *playback, WAVEHDR *block)
+void NoteProgress(Playback *playback)
 {
+    InterlockedExchange(&playback->last_progress_ms, static_cast<LONG>(GetTickCount()));
+}
+
+// The device holds blocks it has gone DEVICE_ANSWER_MS without finishing one of.
+bool DeviceStalled(const Playback *playback)
+{
+    auto last = static_cast<DWORD>(InterlockedCompareExchange(
+        const_cast<volatile LONG *>(&playback->last_progress_ms), 0, 0));
+    return !AllDone(playback) && GetTickCount() - last >= DEVICE_ANSWER_MS;
+}
+
+// The device no longer answers: nothing is asked of it any more, by this playback or another.
+void GiveUpDevice(Playback *playback)
+{
+    InterlockedExchange(&playback->device_given_up, 1);
+    MarkOutputSystemSilent();
+}
+
+bool DeviceGivenUp(Playback *playback)
+{
+    return InterlockedCompareExchange(&playback->device_given_up, 0, 0) != 0;
+}
+
+// Up to a block's frames from the source; false once the caller has let go of it.
+bool Fill(Playback *playback, int16_t *samples, size_t *got, bool *ended)
+{
+    AcquireSRWLockExclusive(&playback->source_lock);
+    bool held = !playback->let_go;
+    if (held)
+        *got = playback->source.fill(playback->source.source, samples, playback->block_frames,
+                                     ended);
+    ReleaseSRWLockExclusive(&playback->source_lock);
+    return held;
+}
+
+// Whether the source's unwritten rest is to play out at Stop; false once the caller has gone.
+bool PlaysOutRest(Playback *playback)
+{
+    AcquireSRWLockExclusive(&playback->source_lock);
+    bool plays_out = !playback->let_go &&
+                     PlaysOutAtStop(playback->format,
+                                    playback->source.frames_left(playback->source.source));
+    ReleaseSRWLockExclusive(&playback->source_lock);
+    return plays_out;
+}
+
+// Refills one free block from the source and queues it; false once the source has no more.
+bool QueueBlock(Playback *playback, int index)
+{
+    WAVEHDR *block = &playback->blocks[index];
     bool ended = false;
-    auto *samples = reinterpret_cast<int16_t *>(block->lpData);
-    size_t got = playback->source.fill(playback->source.source, samples, playback->block_frames,
-                                       &ended);
+    size_t got = 0;
+    if (!Fill(playback, reinterpret_cast<int16_t *>(block->lpData), &got, &ended))
+        return false;
     if (got > 0) {
         block->dwBufferLength = static_cast<DWORD>(got) * FrameBytes(playback);
         waveOutWrite(playback->device, block, sizeof *block);
+        playback->submitted[index] = true;
     }
     return got > 0 && !ended;
 }
 
+bool CallerLetGo(Playback *playback)
+{
+    return InterlockedCompareExchange(&playback->request, PLAYING, PLAYING) == CUTTING;
+}
+
 void QueueFreeBlocks(Playback *playback)
 {
-    for (WAVEHDR &block : playback->blocks) {
-        if (playback->written_all)
-            break;
-        if (!IsQueued(block))
-            playback->written_all = !QueueBlock(playback, &block);
+    for (int index = 0; index < BLOCK_COUNT; index++) {
+        // A call that answered after the caller gave up on it is the last one made.
+        if (CallerLetGo(playback))
+            return;
+        if (IsQueued(playback->blocks[index]))
+            continue;
+        if (playback->submitted[index]) {
+            playback->submitted[index] = false;
+            NoteProgress(playback);
+        }
+        if (!playback->written_all)
+            playback->written_all = !QueueBlock(playback, index);
     }
     if (playback->written_all && !playback->silence_queued) {
         waveOutWrite(playback->device, &playback->silence, sizeof playback->silence);
@@ -143,25 +229,9 @@ bool ShouldEnd(Playback *playback)
     LONG request = InterlockedCompareExchange(&playback->request, PLAYING, PLAYING);
     if (request == CUTTING)
         return true;
-    if (request == FINISHING && !playback->written_all &&
-        !PlaysOutAtStop(playback->format, playback->source.frames_left(playback->source.source)))
+    if (request == FINISHING && !playback->written_all && !PlaysOutRest(playback))
         return true;
     return playback->silence_queued && AllDone(playback);
-}
-
-DWORD WINAPI RunPlayback(void *argument)
-{
-    auto *playback = static_cast<Playback *>(argument);
-    // Decoders through Media Foundation are read on this thread too.
-    HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    while (!ShouldEnd(playback)) {
-        QueueFreeBlocks(playback);
-        if (!ShouldEnd(playback))
-            WaitForSingleObject(playback->wake, INFINITE);
-    }
-    if (SUCCEEDED(com))
-        CoUninitialize();
-    FreeLibraryAndExitThread(playback->module, 0);
 }
 
 bool PrepareBlocks(Playback *playback)
@@ -169,8 +239,9 @@ bool PrepareBlocks(Playback *playback)
     DWORD frames = FramesIn(playback, BLOCK_MS);
     DWORD silence_frames = FramesIn(playback, SILENCE_MS);
     playback->block_frames = frames > 0 ? frames : 1;
-    size_t samples = (static_cast<size_t>(playback->block_frames) * BLOCK_COUNT + silence_frames + 1) *
-                     static_cast<size_t>(playback->format.channels);
+    size_t samples =
+        (static_cast<size_t>(playback->block_frames) * BLOCK_COUNT + silence_frames + 1) *
+        static_cast<size_t>(playback->format.channels);
     playback->samples = HeapArray<int16_t>(samples);
     if (playback->samples == nullptr)
         return false;
@@ -182,89 +253,148 @@ bool PrepareBlocks(Playback *playback)
         bytes += block_bytes;
     }
     playback->silence.lpData = bytes;
-    playback->silence.dwBufferLength = (silence_frames > 0 ? silence_frames : 1) * FrameBytes(playback);
+    playback->silence.dwBufferLength =
+        (silence_frames > 0 ? silence_frames : 1) * FrameBytes(playback);
     for (WAVEHDR &block : playback->blocks)
         if (waveOutPrepareHeader(playback->device, &block, sizeof block) != MMSYSERR_NOERROR)
             return false;
-    return waveOutPrepareHeader(playback->device, &playback->silence, sizeof playback->silence) ==
-           MMSYSERR_NOERROR;
+    return waveOutPrepareHeader(playback->device, &playback->silence,
+                                sizeof playback->silence) == MMSYSERR_NOERROR;
 }
 
 bool OpenDevice(Playback *playback)
 {
-    playback->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     WAVEFORMATEXTENSIBLE wave = WaveFormat(playback->format);
-    return playback->wake != nullptr &&
-           waveOutOpen(&playback->device, WAVE_MAPPER, &wave.Format,
+    return waveOutOpen(&playback->device, WAVE_MAPPER, &wave.Format,
                        reinterpret_cast<DWORD_PTR>(playback->wake), 0,
                        CALLBACK_EVENT) == MMSYSERR_NOERROR;
 }
 
-// The thread keeps the library loaded while it runs, and lets it go as it ends.
-bool StartThread(Playback *playback)
+void CloseDevice(Playback *playback)
 {
-    auto flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
-    if (!GetModuleHandleExW(flags, reinterpret_cast<const wchar_t *>(&RunPlayback),
-                            &playback->module))
-        return false;
-    playback->thread = CreateThread(nullptr, 0, RunPlayback, playback, 0, nullptr);
-    if (playback->thread != nullptr)
-        return true;
-    FreeLibrary(playback->module);
-    return false;
+    if (playback->device == nullptr)
+        return;
+    waveOutReset(playback->device);
+    for (WAVEHDR &block : playback->blocks)
+        if (block.dwFlags & WHDR_PREPARED)
+            waveOutUnprepareHeader(playback->device, &block, sizeof block);
+    if (playback->silence.dwFlags & WHDR_PREPARED)
+        waveOutUnprepareHeader(playback->device, &playback->silence, sizeof playback->silence);
+    waveOutClose(playback->device);
 }
 
-void Release(Playback *playback)
+void LetGoOf(Playback *playback)
 {
-    if (playback->device != nullptr) {
-        waveOutReset(playback->device);
-        for (WAVEHDR &block : playback->blocks)
-            if (block.dwFlags & WHDR_PREPARED)
-                waveOutUnprepareHeader(playback->device, &block, sizeof block);
-        if (playback->silence.dwFlags & WHDR_PREPARED)
-            waveOutUnprepareHeader(playback->device, &playback->silence, sizeof playback->silence);
-        waveOutClose(playback->device);
-    }
-    if (playback->thread != nullptr)
-        CloseHandle(playback->thread);
-    if (playback->wake != nullptr)
-        CloseHandle(playback->wake);
+    if (InterlockedDecrement(&playback->holders) != 0)
+        return;
+    const HANDLE events[] = {playback->wake, playback->opened, playback->played};
+    for (HANDLE event : events)
+        if (event != nullptr)
+            CloseHandle(event);
     FreeMemory(playback->samples);
     HeapDelete(playback);
 }
 
-// Asks the thread to end and waits up to `timeout_ms`; true once it has.
-bool EndThread(Playback *playback, Request request, DWORD timeout_ms)
+DWORD WINAPI RunPlayback(void *argument)
 {
-    InterlockedExchange(&playback->request, request);
-    SetEvent(playback->wake);
-    return WaitForSingleObject(playback->thread, timeout_ms) == WAIT_OBJECT_0;
+    auto *playback = static_cast<Playback *>(argument);
+    // Decoders through Media Foundation are read on this thread too.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    bool opened = OpenDevice(playback);
+    // A device that opens only once the caller has given up on it gets nothing more but its
+    // close: nothing of the playback is its yet.
+    bool ready = opened && !CallerLetGo(playback) && PrepareBlocks(playback);
+    if (ready) {
+        // The first blocks go out before Play returns, so the sound is on its way by then.
+        NoteProgress(playback);
+        QueueFreeBlocks(playback);
+        InterlockedExchange(&playback->opened_well, 1);
+    }
+    SetEvent(playback->opened);
+    while (ready && !ShouldEnd(playback)) {
+        QueueFreeBlocks(playback);
+        if (!ShouldEnd(playback))
+            WaitForSingleObject(playback->wake, INFINITE);
+    }
+    SetEvent(playback->played);
+    if (ready && !DeviceGivenUp(playback) && DeviceStalled(playback))
+        GiveUpDevice(playback);
+    // A device given up with blocks of ours may still write into them: the playback is left to
+    // it, as the device is.
+    bool left_to_device = ready && DeviceGivenUp(playback);
+    if (opened && !left_to_device)
+        CloseDevice(playback);
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    if (!left_to_device)
+        LetGoOf(playback);
+    EndLibraryThread();
 }
 
-// A thread that will not end still uses the playback: that is left, not freed under it.
-void CutAndRelease(Playback *playback)
+// Stops waiting for the thread: it is told to stop, no longer reads the source, and frees the
+// playback once neither needs it.
+void LetThreadGo(Playback *playback)
 {
-    if (EndThread(playback, CUTTING, CUT_TIMEOUT_MS))
-        Release(playback);
+    InterlockedExchange(&playback->request, CUTTING);
+    SetEvent(playback->wake);
+    AcquireSRWLockExclusive(&playback->source_lock);
+    playback->let_go = true;
+    ReleaseSRWLockExclusive(&playback->source_lock);
+    CloseHandle(playback->thread);
+    LetGoOf(playback);
+}
+
+bool StartThread(Playback *playback)
+{
+    playback->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    playback->opened = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    playback->played = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (playback->wake == nullptr || playback->opened == nullptr || playback->played == nullptr)
+        return false;
+    playback->thread = StartLibraryThread(RunPlayback, playback);
+    return playback->thread != nullptr;
+}
+
+// Waits for every frame to be played, up to `bound_ms`, or until the device stalls.
+bool WaitPlayedOut(Playback *playback, DWORD bound_ms)
+{
+    DWORD start = GetTickCount();
+    while (WaitForSingleObject(playback->played, PROGRESS_LOOK_MS) != WAIT_OBJECT_0) {
+        if (DeviceStalled(playback)) {
+            GiveUpDevice(playback);
+            return false;
+        }
+        if (GetTickCount() - start >= bound_ms)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 Playback *StartPlayback(PcmFormat format, SampleSource source)
 {
+    if (!OutputSystemAnswers())
+        return nullptr;
     auto *playback = HeapNew<Playback>();
     if (playback == nullptr)
         return nullptr;
     playback->format = format;
     playback->source = source;
-    if (!OpenDevice(playback) || !PrepareBlocks(playback)) {
-        Release(playback);
+    playback->holders = 2;
+    InitializeSRWLock(&playback->source_lock);
+    if (!StartThread(playback)) {
+        playback->holders = 1;
+        if (playback->thread != nullptr)
+            CloseHandle(playback->thread);
+        LetGoOf(playback);
         return nullptr;
     }
-    // The first blocks go out from here, so the sound is on its way when Play returns.
-    QueueFreeBlocks(playback);
-    if (!StartThread(playback)) {
-        Release(playback);
+    bool answered = WaitForSingleObject(playback->opened, DEVICE_ANSWER_MS) == WAIT_OBJECT_0;
+    if (!answered)
+        GiveUpDevice(playback);
+    if (!answered || InterlockedCompareExchange(&playback->opened_well, 0, 0) == 0) {
+        LetThreadGo(playback);
         return nullptr;
     }
     return playback;
@@ -272,14 +402,23 @@ Playback *StartPlayback(PcmFormat format, SampleSource source)
 
 void FinishPlayback(Playback *playback)
 {
+    // A device that stopped answering is given up before the thread is told anything, which
+    // would have it reset the device.
+    if (DeviceStalled(playback)) {
+        GiveUpDevice(playback);
+        LetThreadGo(playback);
+        return;
+    }
+    InterlockedExchange(&playback->request, FINISHING);
+    SetEvent(playback->wake);
     DWORD bound = QUEUED_MS + static_cast<DWORD>(LATE_TAIL_MS + STOP_MARGIN_MS);
-    if (EndThread(playback, FINISHING, bound))
-        Release(playback);
-    else
-        CutAndRelease(playback);
+    // Played out, the device is closed before Stop returns, unless that too stops answering.
+    if (WaitPlayedOut(playback, bound))
+        WaitForSingleObject(playback->thread, CLOSE_MS);
+    LetThreadGo(playback);
 }
 
 void AbandonPlayback(Playback *playback)
 {
-    CutAndRelease(playback);
+    LetThreadGo(playback);
 }

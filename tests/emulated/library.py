@@ -15,12 +15,15 @@ from emulator import (DIRECTION_FLAG, HEAP_BASE, HEAP_SIZE, JUNK32, JUNK128, PAG
                       PROCESS_HEAP, SENTINEL, STACK_BASE, STACK_SIZE, STUB_BASE, VOLATILE_XMM)
 from pe_image import (apply_protections, image_imports, map_image, reset_floating_point,
                       ret_code, round_up, u32)
+from threads import (SAVED, THREAD_SLOTS, THREAD_STACK_SIZE, THREAD_STACKS, Hang,  # noqa: F401
+                     Switched, Threads)
 
 SCRATCH = STUB_BASE + PAGE          # the harness's own code: fninit, and fstp to read ST0
 ST0_CELL = STUB_BASE + 2 * PAGE     # where fstp puts the double result
 DATA_BASE = 0x30000000              # the strings and bytes the calls point at
 FSTP_ST0_CELL = b'\xDD\x1D' + struct.pack('<I', ST0_CELL)
 DLL_PROCESS_ATTACH = 1
+DEVICE_ANSWER_MS = 500              # how long the library waits for each answer of winmm
 HEAP_ZERO_MEMORY = 8
 EFLAGS_AT_CALL = 0x202            # interrupts on, direction flag clear
 # None of the export test's calls loops for long; unicorn's own instruction count makes every
@@ -62,10 +65,24 @@ def cdecl(argument_bytes):
 # The imports every run of the library may call: dll -> name -> Stub. Anything else is a fault.
 BASE_IMPORTS = {
     'kernel32.dll': {'DisableThreadLibraryCalls': stdcall(4), 'AcquireSRWLockExclusive': stdcall(4),
-                     'ReleaseSRWLockExclusive': stdcall(4), 'GetProcessHeap': stdcall(0),
-                     'HeapAlloc': stdcall(12), 'HeapFree': stdcall(12)},
+                     'ReleaseSRWLockExclusive': stdcall(4), 'InitializeSRWLock': stdcall(4),
+                     'GetProcessHeap': stdcall(0), 'HeapAlloc': stdcall(12),
+                     'HeapFree': stdcall(12), 'CloseHandle': stdcall(4),
+                     'CreateEventW': stdcall(16), 'SetEvent': stdcall(4),
+                     'WaitForSingleObject': stdcall(8), 'CreateThread': stdcall(24),
+                     'GetModuleHandleExW': stdcall(12), 'FreeLibrary': stdcall(4),
+                     'FreeLibraryAndExitThread': stdcall(8), 'GetTickCount': stdcall(0)},
     'winmm.dll': {'waveOutGetNumDevs': stdcall(0)},
 }
+
+
+@dataclass(frozen=True)
+class Winmm:
+    """The system's audio as a run finds it: the output devices it counts, a call that hangs
+    (a Hang, or None), and how many blocks its device finishes before it finishes no more."""
+    devices: int = 1
+    hang: Hang = None
+    finishes: int = None
 
 
 @dataclass
@@ -74,6 +91,7 @@ class Outcome:
     result: object = None
     popped: int = None      # None: the call never came back
     x87_depth: int = None
+    ms: float = 0           # the simulated time it took
 
 
 def x87_depth(uc):
@@ -81,31 +99,34 @@ def x87_depth(uc):
     return sum((tags >> (2 * i)) & 3 != 3 for i in range(8))
 
 
-class Library:
-    """BASS.dll mapped at its preferred base, where it runs without applying its relocations.
+class Library(Threads):
+    """BASS.dll mapped at its preferred base, where it runs without applying its relocations,
+    over the system's audio `winmm` (a Winmm).
 
     `imports` (dll -> name -> Stub) are the calls answered, each by the method do_NAME; `regions`
     are (address, size) mapped besides the harness's own; with `timeout_us` each call is bounded
     by that time alone, not by the hook that counts basic blocks, which would slow long runs.
-    Each call starts with fninit's x87 control word unless `x87_control` names another."""
+    Each call and thread starts with fninit's x87 control word unless `x87_control` names
+    another."""
 
     x87_control = None
 
-    def __init__(self, path, output_devices, imports=BASE_IMPORTS, regions=(), timeout_us=None):
+    def __init__(self, path, winmm=Winmm(), imports=BASE_IMPORTS, regions=(), timeout_us=None):
         self.pe = pefile.PE(path)
         self.base = self.pe.OPTIONAL_HEADER.ImageBase
         end = self.base + round_up(self.pe.OPTIONAL_HEADER.SizeOfImage)
-        harness = [(STACK_BASE, STACK_SIZE), (HEAP_BASE, HEAP_SIZE), (DATA_BASE, PAGE),
-                   (STUB_BASE, 3 * PAGE), (SENTINEL, PAGE)] + list(regions)
+        mapped = [(STACK_BASE, STACK_SIZE), (HEAP_BASE, HEAP_SIZE), (DATA_BASE, PAGE),
+                  (STUB_BASE, 3 * PAGE), (SENTINEL, PAGE)] + list(regions)
+        harness = mapped + [(THREAD_STACKS, 2 * THREAD_STACK_SIZE * THREAD_SLOTS)]
         clash = [hex(at) for at, size in harness if at < end and self.base < at + size]
         if self.base % 0x10000 or clash:
             raise ValueError(f'image base {self.base:#x} unusable: not 64 KiB aligned or over the '
                              f'harness regions at {clash}')
-        self.output_devices = output_devices
+        self.winmm = winmm
         self.timeout_us = timeout_us
         self.uc = uc = Uc(UC_ARCH_X86, UC_MODE_32)
         self.text_ranges, protections = map_image(uc, self.pe)
-        for at, size in harness:
+        for at, size in mapped:
             uc.mem_map(at, size, UC_PROT_READ | UC_PROT_WRITE | UC_PROT_EXEC)
         uc.mem_write(SCRATCH + 16, FSTP_ST0_CELL)
         self.stubs = {}
@@ -127,8 +148,9 @@ class Library:
         self.exports = {s.name.decode(): self.base + s.address
                         for s in self.pe.DIRECTORY_ENTRY_EXPORT.symbols if s.name}
         self.exports['DllEntry'] = self.base + self.pe.OPTIONAL_HEADER.AddressOfEntryPoint
-        self.held_locks, self.heap_blocks, self.next_block = set(), {}, HEAP_BASE
+        self.heap_blocks, self.next_block = {}, HEAP_BASE
         self.faults, self.blocks_run = [], 0
+        self.setup_threads(winmm.hang)
 
     def in_image_code(self, address):
         return any(start <= address < end for start, end in self.text_ranges)
@@ -146,8 +168,14 @@ class Library:
         if uc.reg_read(UC_X86_REG_FPTAG) != self.empty_tags:
             return self._fault(f'{label} called with values left on the x87 stack')
         args = [u32(uc, esp + 4 + 4 * i) for i in range(stub.argument_bytes // 4)]
+        self.stub_popped = stub.popped
         try:
+            if self.stuck(name):
+                return
+            self.calls.append((name, self.clock, self.current.name))
             result = getattr(self, 'do_' + name)(*args)
+        except Switched:
+            return
         except UcError as error:
             return self._fault(f'{label}: bad argument memory ({error})')
         for reg in VOLATILE_XMM:
@@ -170,16 +198,6 @@ class Library:
             self._fault(f'DisableThreadLibraryCalls({module:#x}), not the image {self.base:#x}')
         return 1
 
-    def do_AcquireSRWLockExclusive(self, lock):
-        if lock in self.held_locks:
-            self._fault(f'AcquireSRWLockExclusive({lock:#x}) while holding it: a deadlock')
-        self.held_locks.add(lock)
-
-    def do_ReleaseSRWLockExclusive(self, lock):
-        if lock not in self.held_locks:
-            self._fault(f'ReleaseSRWLockExclusive({lock:#x}) of a lock not held')
-        self.held_locks.discard(lock)
-
     def do_GetProcessHeap(self):
         return PROCESS_HEAP
 
@@ -198,29 +216,22 @@ class Library:
         return 1
 
     def do_waveOutGetNumDevs(self):
-        return self.output_devices
+        return self.winmm.devices
 
     def reset_floating_point(self):
         self.empty_tags = reset_floating_point(self.uc, SCRATCH)
         if self.x87_control is not None:
             self.uc.reg_write(UC_X86_REG_FPCW, self.x87_control)
 
-    def run(self, start, esp, until):
-        """Runs from `start` with the stack at `esp` until EIP reaches `until`, a fault or the
-        bound; returns the faults, or why it stopped elsewhere."""
-        uc = self.uc
+    def run(self, start, esp):
+        """Runs the caller from `start` with the stack at `esp`, and the threads it waits for,
+        until it returns to SENTINEL, a fault or the bound; returns the faults, or why it stopped
+        elsewhere."""
         self.faults, self.blocks_run = [], 0
-        uc.reg_write(UC_X86_REG_ESP, esp)
-        try:
-            uc.emu_start(start, until, timeout=self.timeout_us or 0)
-        except UcError as error:
-            self.faults.append(f'CPU fault at EIP {uc.reg_read(UC_X86_REG_EIP):#010x}: {error}')
-        eip = uc.reg_read(UC_X86_REG_EIP)
-        if self.faults or eip == until:
-            return self.faults
-        if self.timeout_us:
-            return [f'not done within {self.timeout_us / 1e6:g} s (EIP {eip:#010x})']
-        return [f'stopped at {eip:#010x}']
+        self.uc.reg_write(UC_X86_REG_ESP, esp)
+        self.uc.reg_write(UC_X86_REG_EIP, start)
+        self.caller.registers = {reg: self.uc.reg_read(reg) for reg in SAVED}
+        return self.drive(self.caller, self.timeout_us)
 
     def call(self, name, args):
         """Calls one export as a stdcall caller would and reports what it left behind."""
@@ -235,9 +246,10 @@ class Library:
             uc.reg_write(reg, value)
         for reg in (UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX):
             uc.reg_write(reg, JUNK32)
-        stopped = self.run(self.exports[name], esp, SENTINEL)
+        began = self.clock
+        stopped = self.run(self.exports[name], esp)
         if stopped:
-            return Outcome(stopped)
+            return Outcome(stopped, ms=self.clock - began)
         problems = []
         for register, (reg, value) in CALLEE_SAVED.items():
             if uc.reg_read(reg) != value:
@@ -246,8 +258,8 @@ class Library:
             problems.append('returned with the direction flag set')
         if (uc.reg_read(UC_X86_REG_FPCW), uc.reg_read(UC_X86_REG_MXCSR)) != control:
             problems.append('x87 control word or MXCSR changed')
-        if self.held_locks:
-            problems.append(f'returned holding locks {sorted(map(hex, self.held_locks))}')
+        if self.caller_locks():
+            problems.append(f'returned holding locks {self.caller_locks()}')
         depth = x87_depth(uc)
         eax, edx = uc.reg_read(UC_X86_REG_EAX), uc.reg_read(UC_X86_REG_EDX)
         if name in DOUBLE_RESULT:
@@ -257,4 +269,5 @@ class Library:
                 result = struct.unpack('<d', uc.mem_read(ST0_CELL, 8))[0]
         else:
             result = edx << 32 | eax if name in QWORD_RESULT else eax
-        return Outcome(problems, result, uc.reg_read(UC_X86_REG_ESP) - esp - 4, depth)
+        return Outcome(problems, result, uc.reg_read(UC_X86_REG_ESP) - esp - 4, depth,
+                       self.clock - began)

@@ -1,5 +1,6 @@
 # The real x86 BASS.dll under emulation plays real files of every format it decodes itself: the
-# bytes it hands its device are the Linux build's decoding of the same file, then silence.
+# bytes it hands its device are the Linux build's decoding of the same file, then silence; and
+# over a winmm that hangs or stalls, every wait for it keeps to its bound.
 #
 # Usage: /usr/bin/python3 test_dll_decoding.py PATH/TO/BASS.dll PATH/TO/decode_dump
 #        [unittest options]
@@ -16,22 +17,17 @@ import numpy as np
 sys.dont_write_bytecode = True  # run from the source tree by ctest: leave no cache beside it
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from c_runtime import C_HEAP_BASE, C_HEAP_SIZE, C_RUNTIME_IMPORTS, CRuntime  # noqa: E402
-from emulator import SENTINEL  # noqa: E402
-from library import (BASE_IMPORTS, CALLEE_SAVED, DATA_BASE, DLL_PROCESS_ATTACH,  # noqa: E402
-                     DOUBLE_RESULT, EFLAGS_AT_CALL, POPPED, Library, stdcall)
+from library import (BASE_IMPORTS, DATA_BASE, DEVICE_ANSWER_MS, DLL_PROCESS_ATTACH,  # noqa: E402
+                     DOUBLE_RESULT, POPPED, Hang, Library, Winmm, stdcall)
 from native_x87 import NativeX87  # noqa: E402
-from unicorn.x86_const import UC_X86_REG_EFLAGS  # noqa: E402
 
 LIBRARY = None          # the DLL under test, from the command line
 LINUX_DECODER = None    # the host build's decode_dump: the Linux build's samples
 
-THREAD_STACK_BASE, THREAD_STACK_SIZE = 0x00400000, 0x00100000
 PATH = DATA_BASE           # the file's Linux path, which CreateFileA opens as it is
 TIMEOUT_US = 60_000_000    # a bound against a run that never ends, far beyond any real run
 GENERIC_READ, OPEN_EXISTING, FILE_TYPE_DISK = 0x80000000, 3, 1
 INVALID_HANDLE_VALUE = 0xFFFFFFFF
-WAIT_OBJECT_0, WAIT_TIMEOUT = 0, 0x102
-GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS = 4
 WAVE_MAPPER, CALLBACK_EVENT, WAVE_FORMAT_PCM = 0xFFFFFFFF, 0x50000, 1
 WHDR_DONE, WHDR_PREPARED, WHDR_INQUEUE = 1, 2, 0x10
 WAVEHDR_SIZE = 32
@@ -42,11 +38,7 @@ WINDOWS_X87_CONTROL = 0x27F
 # What a playback calls besides the C library: dll -> name -> Stub.
 PLAYBACK_IMPORTS = {
     'kernel32.dll': {'CreateFileA': stdcall(28), 'GetFileType': stdcall(4),
-                     'GetFileSizeEx': stdcall(8), 'ReadFile': stdcall(20),
-                     'CloseHandle': stdcall(4),
-                     'CreateEventW': stdcall(16), 'SetEvent': stdcall(4),
-                     'WaitForSingleObject': stdcall(8), 'CreateThread': stdcall(24),
-                     'GetModuleHandleExW': stdcall(12), 'FreeLibraryAndExitThread': stdcall(8)},
+                     'GetFileSizeEx': stdcall(8), 'ReadFile': stdcall(20)},
     'ole32.dll': {'CoInitializeEx': stdcall(8), 'CoUninitialize': stdcall(0)},
     'winmm.dll': {'waveOutOpen': stdcall(24), 'waveOutPrepareHeader': stdcall(12),
                   'waveOutWrite': stdcall(12), 'waveOutUnprepareHeader': stdcall(12),
@@ -64,64 +56,52 @@ def merged(*tables):
 
 @dataclass
 class Device:
-    """What reached the wave device: its format, and every block's bytes in the order written."""
+    """The wave device: its format, the bytes of every block it played, in order, and what it
+    holds. It plays its blocks one after another in simulated time, each for its length, and
+    signals its event as each is done, as winmm does with CALLBACK_EVENT."""
     rate: int = None
     channels: int = None
     bits: int = None
     format_tag: int = None
+    event: object = None
     played: bytearray = field(default_factory=bytearray)
+    prepared: dict = field(default_factory=dict)    # header -> (data, length)
+    queued: dict = field(default_factory=dict)      # header -> its turn, until done
+    busy_until: float = 0.0     # when the last block queued will have played
+    turns: int = 0              # blocks it has taken on to play
+    last_done_ms: float = None
     closed: bool = False
 
 
 class Player(CRuntime, Library):
-    """The library over a machine of stubs: files read from the Linux side, a thread that runs
-    only when asked, and a wave device that plays each block the moment it is written. The x87
-    is as Windows starts every thread: 53-bit precision (the C library's math runs on it)."""
+    """The library over a machine of stubs: files read from the Linux side, and a wave device
+    that plays in simulated time, as `winmm` (a Winmm) says. The x87 is as Windows starts every
+    thread: 53-bit precision (the C library's math runs on it)."""
 
     x87_control = WINDOWS_X87_CONTROL
 
-    def __init__(self, path):
-        super().__init__(path, 1, merged(BASE_IMPORTS, PLAYBACK_IMPORTS, C_RUNTIME_IMPORTS),
-                         regions=[(C_HEAP_BASE, C_HEAP_SIZE),
-                                  (THREAD_STACK_BASE, THREAD_STACK_SIZE)],
-                         timeout_us=TIMEOUT_US)
+    def __init__(self, path, winmm):
+        super().__init__(path, winmm, merged(BASE_IMPORTS, PLAYBACK_IMPORTS, C_RUNTIME_IMPORTS),
+                         regions=[(C_HEAP_BASE, C_HEAP_SIZE)], timeout_us=TIMEOUT_US)
         self.setup_c_runtime()
         self.x87 = NativeX87(self.uc, self.text_ranges, self._fault)
-        self.handles = {}           # handle -> (kind, what: a Python file, a thread, ...)
-        self.next_handle = 0x104
-        self.thread = None          # (start routine, parameter) once CreateThread was called
-        self.thread_ended = False
-        self.module_references = 0
         self.device = Device()
-        self.finished = False
-
-    # --- handles
-
-    def _new_handle(self, kind, what=None):
-        handle, self.next_handle = self.next_handle, self.next_handle + 4
-        self.handles[handle] = (kind, what)
-        return handle
-
-    def _handle(self, handle, kind, call):
-        """The handle's (kind, what), or None and a fault if it is no open handle of `kind`."""
-        held = self.handles.get(handle)
-        if held is None or held[0] != kind:
-            self._fault(f'{call}({handle:#x}): not an open {kind} handle')
-            return None
-        return held
-
-    def _file(self, handle, call):
-        held = self._handle(handle, 'file', call)
-        return held and held[1]
 
     def do_CloseHandle(self, handle):
-        held = self.handles.pop(handle, None)
-        if held is None:
-            self._fault(f'CloseHandle({handle:#x}): no open handle')
+        kind, what = self.handles.get(handle, (None, None))
+        if kind == 'file':
+            what.close()
+        return super().do_CloseHandle(handle)
+
+    def do_HeapFree(self, heap, flags, block):
+        # Memory winmm still holds a block of is not the library's to free.
+        end = block + self.heap_blocks.get(block, 0)
+        if any(block <= header < end or block < data + length and data < end
+               for header, (data, length) in self.device.prepared.items()):
+            self._fault(f'HeapFree({block:#x}) of memory holding a block still prepared on the '
+                        f'wave device')
             return 0
-        if held[0] == 'file':
-            held[1].close()
-        return 1
+        return super().do_HeapFree(heap, flags, block)
 
     # --- files, read on the Linux side at the offsets asked
 
@@ -140,14 +120,14 @@ class Player(CRuntime, Library):
         return FILE_TYPE_DISK if self._handle(handle, 'file', 'GetFileType') else 0
 
     def do_GetFileSizeEx(self, handle, size):
-        file = self._file(handle, 'GetFileSizeEx')
+        file = self._handle(handle, 'file', 'GetFileSizeEx')
         if file is None:
             return 0
         self.uc.mem_write(size, struct.pack('<Q', os.fstat(file.fileno()).st_size))
         return 1
 
     def do_ReadFile(self, handle, buffer, count, got, overlapped):
-        file = self._file(handle, 'ReadFile')
+        file = self._handle(handle, 'file', 'ReadFile')
         if file is None:
             return 0
         if overlapped == 0:
@@ -162,65 +142,19 @@ class Player(CRuntime, Library):
         # At the end a read at an offset fails (ERROR_HANDLE_EOF) rather than reading nothing.
         return 1 if data or count == 0 else 0
 
-    # --- events and the playback thread, which never block: the test runs the thread itself
-
-    def do_CreateEventW(self, security, manual_reset, initial_state, name):
-        return self._new_handle('event')
-
-    def do_SetEvent(self, handle):
-        self._handle(handle, 'event', 'SetEvent')
-        return 1
-
-    def do_WaitForSingleObject(self, handle, milliseconds):
-        kind = self.handles.get(handle, (None,))[0]
-        if kind == 'event':
-            return WAIT_OBJECT_0
-        if kind == 'thread':
-            return WAIT_OBJECT_0 if self.thread_ended else WAIT_TIMEOUT
-        self._fault(f'WaitForSingleObject({handle:#x}): no event or thread handle')
-        return 0xFFFFFFFF
-
-    def do_CreateThread(self, security, stack, start, parameter, flags, thread_id):
-        if self.thread is not None or flags or not self.in_image_code(start):
-            self._fault(f'CreateThread(start {start:#x}, flags {flags:#x}): a second thread, '
-                        f'a suspended one, or a start outside the image code')
-            return 0
-        self.thread = (start, parameter)
-        if thread_id:
-            self.uc.mem_write(thread_id, struct.pack('<I', 0x1F0))
-        return self._new_handle('thread')
-
-    def do_GetModuleHandleExW(self, flags, address, module):
-        if flags != GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS or not self.in_image_code(address):
-            self._fault(f'GetModuleHandleExW({flags:#x}, {address:#x}): not the image by address')
-            return 0
-        self.module_references += 1
-        self.uc.mem_write(module, struct.pack('<I', self.base))
-        return 1
-
-    def do_FreeLibraryAndExitThread(self, module, code):
-        if module != self.base or self.module_references == 0:
-            self._fault(f'FreeLibraryAndExitThread({module:#x}): not a reference to the image '
-                        f'that was taken')
-        self.module_references -= 1
-        self.thread_ended = True
-        self.finished = True
-        self.uc.emu_stop()
-
     def do_CoInitializeEx(self, reserved, flags):
         return 0
 
     def do_CoUninitialize(self):
         return None
 
-    # --- the wave device: every block written is played at once and handed back done
+    # --- the wave device
 
     def do_waveOutOpen(self, device_out, device_id, wave_format, callback, instance, flags):
         tag, channels, rate, per_second, align, bits = struct.unpack(
             '<HHIIHH', self.uc.mem_read(wave_format, 16))
-        self.device = Device(rate, channels, bits, tag)
-        event = self.handles.get(callback, (None,))[0] == 'event'
-        if device_id != WAVE_MAPPER or flags != CALLBACK_EVENT or not event:
+        kind, event = self.handles.get(callback, (None, None))
+        if device_id != WAVE_MAPPER or flags != CALLBACK_EVENT or kind != 'event':
             self._fault(f'waveOutOpen(device {device_id:#x}, callback {callback:#x}, flags '
                         f'{flags:#x}): not the wave mapper with an event')
             return 1
@@ -228,7 +162,9 @@ class Player(CRuntime, Library):
             self._fault(f'waveOutOpen: block align {align}, {per_second} bytes a second for '
                         f'{channels} channels of {bits} bits at {rate} Hz')
             return 1
-        self.uc.mem_write(device_out, struct.pack('<I', self._new_handle('device')))
+        self.device = Device(rate, channels, bits, tag, event, busy_until=self.clock)
+        self.uc.mem_write(device_out, struct.pack('<I', self._new_handle('device', self.device)))
+        self.signal(event)      # WOM_OPEN
         return 0
 
     def _header(self, handle, header, size, call):
@@ -247,6 +183,7 @@ class Player(CRuntime, Library):
         fields = self._header(handle, header, size, 'waveOutPrepareHeader')
         if fields:
             self._set_flags(header, fields[2] | WHDR_PREPARED)
+            self.device.prepared[header] = fields[:2]
         return 0
 
     def do_waveOutWrite(self, handle, header, size):
@@ -257,49 +194,59 @@ class Player(CRuntime, Library):
         if not flags & WHDR_PREPARED or flags & WHDR_INQUEUE:
             self._fault(f'waveOutWrite of a header with flags {flags:#x}: unprepared or queued')
             return 1
-        self.device.played += self.uc.mem_read(data, length)
-        self._set_flags(header, (flags & ~WHDR_INQUEUE) | WHDR_DONE)
+        device = self.device
+        self._set_flags(header, (flags | WHDR_INQUEUE) & ~WHDR_DONE)
+        device.turns += 1
+        device.queued[header] = device.turns
+        if self.winmm.finishes is None or device.turns <= self.winmm.finishes:
+            ms = 1000 * length / (device.rate * device.channels * device.bits // 8)
+            device.busy_until = max(self.clock, device.busy_until) + ms
+            self.at(device.busy_until, lambda turn=device.turns: self._block_done(header, turn))
         return 0
+
+    def _block_done(self, header, turn):
+        device = self.device
+        if device.queued.get(header) != turn:
+            return      # reset before its time
+        del device.queued[header]
+        data, length, _, _, flags = struct.unpack('<IIIII', self.uc.mem_read(header, 20))
+        # Read as it plays: a block the library rewrote while queued shows.
+        device.played += self.uc.mem_read(data, length)
+        self._set_flags(header, (flags & ~WHDR_INQUEUE) | WHDR_DONE)
+        device.last_done_ms = self.clock
+        self.signal(device.event)
 
     def do_waveOutUnprepareHeader(self, handle, header, size):
         fields = self._header(handle, header, size, 'waveOutUnprepareHeader')
-        if fields:
+        if fields and header in self.device.queued:
+            self._fault('waveOutUnprepareHeader of a block still queued')
+        elif fields:
             self._set_flags(header, fields[2] & ~WHDR_PREPARED)
+            self.device.prepared.pop(header, None)
         return 0
 
     def do_waveOutReset(self, handle):
-        self._handle(handle, 'device', 'waveOutReset')
+        if self._handle(handle, 'device', 'waveOutReset') is not None:
+            for header in self.device.queued:
+                flags = struct.unpack('<I', self.uc.mem_read(header + 16, 4))[0]
+                self._set_flags(header, (flags & ~WHDR_INQUEUE) | WHDR_DONE)
+            self.device.queued.clear()
+            self.device.busy_until = self.clock
+            self.signal(self.device.event)
         return 0
 
     def do_waveOutClose(self, handle):
-        if self._handle(handle, 'device', 'waveOutClose') is not None:
-            del self.handles[handle]
-            self.device.closed = True
+        if self._handle(handle, 'device', 'waveOutClose') is None:
+            return 1
+        device = self.device
+        if device.queued or device.prepared:
+            self._fault(f'waveOutClose with {len(device.queued)} blocks queued and '
+                        f'{len(device.prepared)} prepared')
+            return 1
+        del self.handles[handle]
+        device.closed = True
+        self.signal(device.event)   # WOM_CLOSE
         return 0
-
-    # --- running
-
-    def run(self, start, esp, until):
-        # A run that ends the thread stops at FreeLibraryAndExitThread, on purpose.
-        self.finished = False
-        stopped = super().run(start, esp, until)
-        return self.faults if self.finished else stopped
-
-    def run_thread(self):
-        """Runs the playback thread from its start routine to its end; returns what went wrong."""
-        if self.thread is None:
-            return ['no playback thread was started']
-        start, parameter = self.thread
-        self.reset_floating_point()
-        esp = THREAD_STACK_BASE + THREAD_STACK_SIZE - 0x1000 + 8
-        self.uc.mem_write(esp, struct.pack('<II', SENTINEL, parameter))
-        self.uc.reg_write(UC_X86_REG_EFLAGS, EFLAGS_AT_CALL)
-        for reg, value in CALLEE_SAVED.values():
-            self.uc.reg_write(reg, value)
-        problems = self.run(start, esp, SENTINEL)
-        if not problems and not self.thread_ended:
-            problems = ['the thread returned instead of ending through FreeLibraryAndExitThread']
-        return problems
 
 
 # --- the files -------------------------------------------------------------------------------
@@ -378,14 +325,61 @@ def linux_decoding(path, folder):
 
 # --- one playback, as playonce makes it ---------------------------------------------------------
 
+PROGRESS_LOOK_MS, CLOSE_MS = 20, 250    # Stop's look at the device, and its wait for the close
+SETTLE_MS = 2000    # after Stop, the library's threads may run this long
+WINMM_CALLS = {'waveOutGetNumDevs', *PLAYBACK_IMPORTS['winmm.dll']}
+
+
+@dataclass(frozen=True)
+class Expected:
+    """How a run goes: what Init and Play answer and the simulated ms they take, how long Stop
+    may take beyond the device's play-out, whether the device ends reset and closed, or is
+    given up and left as it is, and whether it played the whole file."""
+    init: int = 1
+    init_ms: float = 0
+    play: int = 1
+    play_ms: float = 0
+    stop_past_playout_ms: float = PROGRESS_LOOK_MS
+    closed: bool = True
+    whole: bool = None  # as `closed` unless said
+
+    def plays_whole(self):
+        return self.closed if self.whole is None else self.whole
+
+
+HEALTHY = Expected()
+NOT_OPENED = Expected(play=0, play_ms=DEVICE_ANSWER_MS, stop_past_playout_ms=0, closed=False)
+NOT_CLOSED = Expected(stop_past_playout_ms=CLOSE_MS, closed=False)
+
+# (name, what winmm does, how the run goes), each on the first of FILES: 21 blocks of 50 ms.
+FAULTS = [
+    ('waveOutGetNumDevs never answers', Winmm(hang=Hang('waveOutGetNumDevs')),
+     Expected(init=0, init_ms=DEVICE_ANSWER_MS, play=0, stop_past_playout_ms=0, closed=False)),
+    ('waveOutOpen never answers', Winmm(hang=Hang('waveOutOpen')), NOT_OPENED),
+    ('waveOutWrite never answers for the 4th block', Winmm(hang=Hang('waveOutWrite', nth=4)),
+     NOT_OPENED),
+    ('waveOutOpen answers once Play has given up: the device is closed again at once',
+     Winmm(hang=Hang('waveOutOpen', ms=600)),
+     Expected(play=0, play_ms=DEVICE_ANSWER_MS, stop_past_playout_ms=0, whole=False)),
+    ('waveOutWrite answers for the 4th block once Play has given up: nothing more is written',
+     Winmm(hang=Hang('waveOutWrite', nth=4, ms=600)), NOT_OPENED),
+    ('the device finishes 6 blocks, then none: Stop gives up at once', Winmm(finishes=6),
+     Expected(stop_past_playout_ms=0, closed=False)),
+    ('the device finishes 19 blocks, then none: Stop waits for a stall', Winmm(finishes=19),
+     Expected(stop_past_playout_ms=DEVICE_ANSWER_MS + PROGRESS_LOOK_MS, closed=False)),
+    ('waveOutReset never answers', Winmm(hang=Hang('waveOutReset')), NOT_CLOSED),
+    ('waveOutClose never answers', Winmm(hang=Hang('waveOutClose')), NOT_CLOSED),
+]
+
+
 @dataclass
 class Playback:
     problems: list                  # the calls' own faults and convention slips
-    stream: int = 0
-    length: int = None
-    seconds: float = None
-    stopped: int = None
-    device: Device = None
+    answers: dict                   # export -> (its answer, the simulated ms it took)
+    player: Player
+    calls_by_stop: list = None      # the calls made until Stop returned
+    threads_at_stop: list = None    # Threads.thread_problems as Stop returned
+    playout_ms: float = 0           # how long the device played on after Stop was called
 
 
 def call(player, playback, name, args):
@@ -401,43 +395,37 @@ def call(player, playback, name, args):
     if got.x87_depth != depth:
         got.problems.append(f'{got.x87_depth} values left on the x87 stack, not {depth}')
     playback.problems += [f'{where}: {problem}' for problem in got.problems]
+    playback.answers[name] = (got.result, got.ms)
     return got.result
 
 
-def play(path):
-    """Makes a stream of `path`, plays it to the end on the stub device and stops it."""
-    player = Player(LIBRARY)
+def play(path, winmm=Winmm()):
+    """Makes a stream of `path` and plays it as playonce does over `winmm`: Play, a sleep of the
+    file's length, Stop; then the library's threads have their time."""
+    player = Player(LIBRARY, winmm)
     player.uc.mem_write(PATH, path.encode() + b'\0')
-    playback = Playback([])
+    playback = Playback([], {}, player)
     steps = [('DllEntry', (player.base, DLL_PROCESS_ATTACH, 0)),
              ('BASS_Init', (1, 44100, 0x800, 0, 0)),
              ('BASS_StreamCreateFile', (0, PATH, 0, 0, STREAM_FLAGS))]
     for name, args in steps:
-        result = call(player, playback, name, args)
-        if result is None or result == 0:
-            playback.problems.append(f'{name} answered {result}')
+        if call(player, playback, name, args) is None:
             return playback
-    playback.stream = stream = result
-    playback.length = call(player, playback, 'BASS_ChannelGetLength', (stream, 0))
-    playback.seconds = call(player, playback, 'BASS_ChannelBytes2Seconds',
-                            (stream, playback.length))
+    stream = playback.answers['BASS_StreamCreateFile'][0]
+    length = call(player, playback, 'BASS_ChannelGetLength', (stream, 0))
+    seconds = call(player, playback, 'BASS_ChannelBytes2Seconds', (stream, length))
     call(player, playback, 'BASS_ChannelSetAttribute', (stream, BASS_ATTRIB_VOL, ONE_POINT_ZERO))
-    if call(player, playback, 'BASS_ChannelPlay', (stream, 0)) != 1:
-        playback.problems.append('BASS_ChannelPlay failed')
+    if call(player, playback, 'BASS_ChannelPlay', (stream, 0)) is None:
         return playback
-    playback.problems += [f'playback thread: {p}' for p in player.run_thread()]
-    playback.stopped = call(player, playback, 'BASS_ChannelStop', (stream,))
-    playback.device = player.device
-    # The stream frees itself at Stop (BASS_STREAM_AUTOFREE): nothing of it may be left.
-    if player.handles:
-        kinds = sorted(kind for kind, _ in player.handles.values())
-        playback.problems.append(f'handles left open after Stop: {kinds}')
-    if player.c_blocks or player.heap_blocks:
-        playback.problems.append(f'{len(player.c_blocks)} C heap blocks and '
-                                 f'{len(player.heap_blocks)} process heap blocks left after Stop')
-    if player.module_references:
-        playback.problems.append(f'{player.module_references} references to the library still '
-                                 f'held after Stop: it could never be unloaded')
+    playback.problems += player.sleep(round((seconds or 0) * 1000))
+    stop_at = player.clock
+    if call(player, playback, 'BASS_ChannelStop', (stream,)) is None:
+        return playback
+    playback.calls_by_stop = list(player.calls)
+    playback.threads_at_stop = player.thread_problems()
+    done = player.device.last_done_ms
+    playback.playout_ms = max(0.0, done - stop_at) if done is not None else 0.0
+    playback.problems += player.sleep(SETTLE_MS) + player.thread_problems()
     return playback
 
 
@@ -457,41 +445,79 @@ def sample_differences(got, expected, channels):
             f'{int(np.abs(mine - theirs).max())}')
 
 
-def playback_problems(playback, reference):
-    """What is wrong with a playback of a file the Linux build decodes as `reference`."""
-    problems = list(playback.problems)
-    if playback.stream == 0:
-        return problems
+def answer_problems(playback, reference, expected):
+    """The exports' answers and simulated times against `expected` and the file."""
+    problems = []
     frame_bytes = 2 * reference.channels
-    expected_length = reference.frames * frame_bytes
-    if playback.length != expected_length:
-        problems.append(f'length {playback.length} bytes, expected {expected_length} '
-                        f'({reference.frames} frames of {frame_bytes} bytes)')
-    seconds = expected_length / (reference.rate * frame_bytes)
-    if playback.seconds != seconds:
-        problems.append(f'{playback.seconds!r} seconds, expected {seconds!r}')
-    if playback.stopped != 1:
-        problems.append(f'BASS_ChannelStop answered {playback.stopped}, expected 1')
-    device = playback.device
-    if device is None:
-        return problems
+    wanted = [('BASS_Init', expected.init, expected.init_ms),
+              ('BASS_ChannelGetLength', reference.frames * frame_bytes, 0),
+              ('BASS_ChannelBytes2Seconds', reference.frames / reference.rate, 0),
+              ('BASS_ChannelPlay', expected.play, expected.play_ms)]
+    for name, answer, ms in wanted:
+        got, took = playback.answers[name]
+        if got != answer:
+            problems.append(f'{name} answered {got!r}, expected {answer!r}')
+        if took != ms:
+            problems.append(f'{name} took {took:g} ms of simulated time, expected {ms:g}')
+    stopped, took = playback.answers['BASS_ChannelStop']
+    bound = playback.playout_ms + expected.stop_past_playout_ms
+    if stopped != 1 or took > bound:
+        problems.append(f'BASS_ChannelStop answered {stopped} in {took:g} ms of simulated time, '
+                        f'expected 1 within {bound:g} ({playback.playout_ms:g} of the device\'s '
+                        f'play-out and {expected.stop_past_playout_ms:g})')
+    return problems
+
+
+def calls_after_hang(player):
+    """The winmm calls made once a call hung, but for that call's own late answer."""
+    if player.held is None:
+        return []
+    index, held = player.held
+    after = [c for c in player.calls[index:] if c[0] in WINMM_CALLS]
+    answer = next((i for i, c in enumerate(after) if (c[0], c[2]) == (player.winmm.hang.name,
+                                                                       held)), None)
+    return [f'{name} at {ms:g} ms by {thread}' for i, (name, ms, thread) in enumerate(after)
+            if i != answer]
+
+
+def device_problems(playback, reference, expected):
+    """What the device went through: closed by Stop and every frame played, or left alone."""
+    player, device = playback.player, playback.player.device
+    names = [name for name, _, _ in player.calls]
+    if expected.closed:
+        by_stop = {name for name, _, _ in playback.calls_by_stop}
+        problems = [f'{name} not called by the time Stop returned'
+                    for name in ('waveOutReset', 'waveOutClose') if name not in by_stop]
+        problems += [f'as Stop returned: {p}' for p in playback.threads_at_stop]
+        left = [kind for kind, _ in player.handles.values()]
+        if left or player.heap_blocks:
+            problems.append(f'handles {sorted(left)} and {len(player.heap_blocks)} heap blocks '
+                            f'left after Stop')
+    elif player.winmm.hang:
+        problems = [f'{call} after the hang' for call in calls_after_hang(player)]
+    else:
+        problems = [f'{name} called on a device given up' for name in names
+                    if name in ('waveOutReset', 'waveOutClose')]
     opened = (device.rate, device.channels, device.bits, device.format_tag)
-    if opened != (reference.rate, reference.channels, 16, WAVE_FORMAT_PCM):
+    if device.rate is not None and opened != (reference.rate, reference.channels, 16,
+                                              WAVE_FORMAT_PCM):
         problems.append(f'device opened at {opened} (rate, channels, bits, tag), expected '
                         f'{(reference.rate, reference.channels, 16, WAVE_FORMAT_PCM)}')
         return problems
-    if not device.closed:
-        problems.append('device never closed')
-    played = bytes(device.played)
-    if len(played) < len(reference.samples):
-        problems.append(f'the device played {len(played)} bytes, fewer than the file\'s '
-                        f'{len(reference.samples)}')
-        return problems
-    differences = sample_differences(played, reference.samples, reference.channels)
-    if differences:
-        problems.append(differences)
+    return problems + played_problems(bytes(device.played), reference, expected.plays_whole())
+
+
+def played_problems(played, reference, whole):
+    """Whether the device played the file's first frames, or all of them and then silence."""
+    if whole and len(played) < len(reference.samples):
+        return [f'the device played {len(played)} bytes, fewer than the file\'s '
+                f'{len(reference.samples)}']
+    heard = min(len(played), len(reference.samples))
+    differences = sample_differences(played[:heard], reference.samples[:heard],
+                                     reference.channels)
+    problems = [differences] if differences else []
     tail = played[len(reference.samples):]
-    if not tail or len(tail) % frame_bytes or tail.count(0) != len(tail):
+    if whole and (not tail or len(tail) % (2 * reference.channels) or tail.count(0) != len(tail)):
         nonzero = next((i for i, b in enumerate(tail) if b), None)
         problems.append(f'after the file\'s frames: {len(tail)} bytes, expected whole frames of '
                         f'silence, at least one' + (f' (byte {nonzero} of them is not zero)'
@@ -499,7 +525,27 @@ def playback_problems(playback, reference):
     return problems
 
 
+def playback_problems(playback, reference, expected=HEALTHY):
+    """What is wrong with a playback of a file the Linux build decodes as `reference`."""
+    problems = list(playback.problems)
+    if 'BASS_ChannelStop' not in playback.answers:
+        return problems + ['the run ended before BASS_ChannelStop']
+    problems += answer_problems(playback, reference, expected)
+    # The stream frees itself at Stop (BASS_STREAM_AUTOFREE), whatever became of the device.
+    player = playback.player
+    files = [kind for kind, _ in player.handles.values() if kind == 'file']
+    if files or player.c_blocks:
+        problems.append(f'{len(files)} files open and {len(player.c_blocks)} C heap blocks left '
+                        f'after Stop')
+    return problems + device_problems(playback, reference, expected)
+
+
 class Decoding(unittest.TestCase):
+    def fail_on(self, problems, name, path, reference):
+        if problems:
+            self.fail(f'{name} ({path}: {reference.frames} frames, {reference.rate} Hz, '
+                      f'{reference.channels} channels):\n  ' + '\n  '.join(problems))
+
     def test_each_format_plays_the_linux_samples(self):
         with tempfile.TemporaryDirectory(prefix='playonce-decoding-') as folder:
             for name, file_name, rate, channels, make in FILES:
@@ -509,11 +555,18 @@ class Decoding(unittest.TestCase):
                     if not os.path.isfile(path):
                         self.skipTest(f'{path} is not installed')
                     reference = linux_decoding(path, folder)
-                    problems = playback_problems(play(path), reference)
-                    if problems:
-                        self.fail(f'{name} ({path}: {reference.frames} frames, '
-                                  f'{reference.rate} Hz, {reference.channels} channels):\n  '
-                                  + '\n  '.join(problems))
+                    self.fail_on(playback_problems(play(path), reference), name, path, reference)
+
+    def test_each_winmm_fault_is_waited_for_within_bounds(self):
+        _, file_name, rate, channels, make = FILES[0]
+        with tempfile.TemporaryDirectory(prefix='playonce-faults-') as folder:
+            path = os.path.join(folder, file_name)
+            make(path, rate, channels)
+            reference = linux_decoding(path, folder)
+            for name, winmm, expected in FAULTS:
+                with self.subTest(fault=name):
+                    problems = playback_problems(play(path, winmm), reference, expected)
+                    self.fail_on(problems, name, path, reference)
 
 
 if __name__ == '__main__':

@@ -1,9 +1,12 @@
 // A stand-in winmm.dll for the Wine runs: one output device that plays nothing and writes every
-// byte it is handed to a file, so that what a build hands its device can be compared exactly.
+// byte it is handed to a file, so that what a build hands its device can be compared exactly;
+// or that stops answering, as a hung audio service or driver does.
 //
 // The test tells it, through the environment (neither the program nor the library reads any):
 //   PLAYONCE_DEVICE_RECORD  Windows path of the file the bytes are appended to; a line
 //                           "rate channels bits" goes to the same path with ".format" added
+//   PLAYONCE_DEVICE_HANG    "CALL" or "CALL:N": the first (or Nth) call of that function never
+//                           returns; "stall:N": after N blocks, written blocks are never done
 // Each block written is recorded and reported done at once, so a file is recorded as fast as it
 // decodes. The program's timer calls are answered as the system would.
 #include <stdint.h>
@@ -22,6 +25,7 @@ BOOL __stdcall WriteFile(HANDLE file, const void *data, DWORD size, DWORD *writt
                          void *overlapped);
 BOOL __stdcall CloseHandle(HANDLE handle);
 BOOL __stdcall SetEvent(HANDLE event);
+void __stdcall Sleep(DWORD milliseconds);
 }
 
 namespace {
@@ -35,6 +39,8 @@ constexpr DWORD CALLBACK_EVENT = 0x50000;
 constexpr DWORD WHDR_DONE = 0x1, WHDR_PREPARED = 0x2, WHDR_INQUEUE = 0x10;
 constexpr UINT NO_ERROR = 0, BAD_DEVICE = 2;
 constexpr UINT PATH_CAPACITY = 1024;
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD HANG_CAPACITY = 64;
 
 struct WaveFormat {
     uint16_t tag;
@@ -59,6 +65,61 @@ struct WaveHeader {
 HANDLE record = nullptr;
 HANDLE wake = nullptr;
 char record_path[PATH_CAPACITY];
+DWORD blocks_done = 0;
+
+bool SameText(const char *a, const char *b)
+{
+    while (*a != '\0' && *a == *b) {
+        a++;
+        b++;
+    }
+    return *a == *b;
+}
+
+// PLAYONCE_DEVICE_HANG split at its colon into `name`; its count, 1 without one, 0 without it.
+DWORD HangSpecification(char *name)
+{
+    DWORD length = GetEnvironmentVariableA("PLAYONCE_DEVICE_HANG", name, HANG_CAPACITY);
+    if (length == 0 || length >= HANG_CAPACITY)
+        return 0;
+    DWORD count = 0;
+    for (char *c = name; *c != '\0'; c++) {
+        if (*c != ':')
+            continue;
+        *c = '\0';
+        for (c++; *c >= '0' && *c <= '9'; c++)
+            count = count * 10 + static_cast<DWORD>(*c - '0');
+        return count;
+    }
+    return 1;
+}
+
+// Never returns when this is the call the test named: the audio system has stopped answering.
+void HangIfTold(const char *call)
+{
+    static volatile long calls[8];
+    constexpr const char *CALLS[] = {"waveOutGetNumDevs", "waveOutOpen", "waveOutPrepareHeader",
+                                     "waveOutWrite", "waveOutReset", "waveOutUnprepareHeader",
+                                     "waveOutClose"};
+    char name[HANG_CAPACITY];
+    DWORD count = HangSpecification(name);
+    for (int i = 0; i < 7; i++) {
+        if (!SameText(call, CALLS[i]))
+            continue;
+        long made = __atomic_add_fetch(&calls[i], 1, __ATOMIC_SEQ_CST);
+        if (count != 0 && SameText(name, call) && static_cast<DWORD>(made) == count)
+            for (;;)
+                Sleep(INFINITE);
+    }
+}
+
+// Whether blocks are no longer done: "stall:N" after N of them.
+bool Stalled()
+{
+    char name[HANG_CAPACITY];
+    DWORD count = HangSpecification(name);
+    return count != 0 && SameText(name, "stall") && blocks_done >= count;
+}
 
 HANDLE OpenForAppending(const char *path)
 {
@@ -113,12 +174,14 @@ extern "C" {
 
 __declspec(dllexport) UINT __stdcall waveOutGetNumDevs()
 {
+    HangIfTold("waveOutGetNumDevs");
     return 1;
 }
 
 __declspec(dllexport) UINT __stdcall waveOutOpen(HANDLE *device, UINT, const WaveFormat *format,
                                                  DWORD_PTR callback, DWORD_PTR, DWORD flags)
 {
+    HangIfTold("waveOutOpen");
     DWORD length = GetEnvironmentVariableA("PLAYONCE_DEVICE_RECORD", record_path, PATH_CAPACITY);
     if (length == 0 || length >= PATH_CAPACITY || (flags & CALLBACK_TYPE_MASK) != CALLBACK_EVENT)
         return BAD_DEVICE;
@@ -131,19 +194,27 @@ __declspec(dllexport) UINT __stdcall waveOutOpen(HANDLE *device, UINT, const Wav
 
 __declspec(dllexport) UINT __stdcall waveOutPrepareHeader(HANDLE, WaveHeader *header, UINT)
 {
+    HangIfTold("waveOutPrepareHeader");
     header->flags = (header->flags | WHDR_PREPARED) & ~(WHDR_DONE | WHDR_INQUEUE);
     return NO_ERROR;
 }
 
 __declspec(dllexport) UINT __stdcall waveOutUnprepareHeader(HANDLE, WaveHeader *header, UINT)
 {
+    HangIfTold("waveOutUnprepareHeader");
     header->flags &= ~WHDR_PREPARED;
     return NO_ERROR;
 }
 
 __declspec(dllexport) UINT __stdcall waveOutWrite(HANDLE, WaveHeader *header, UINT)
 {
+    HangIfTold("waveOutWrite");
     Append(record, header->data, header->length);
+    if (Stalled()) {
+        header->flags = (header->flags | WHDR_INQUEUE) & ~WHDR_DONE;
+        return NO_ERROR;
+    }
+    blocks_done++;
     header->flags = (header->flags | WHDR_DONE) & ~WHDR_INQUEUE;
     SetEvent(wake);
     return NO_ERROR;
@@ -151,11 +222,13 @@ __declspec(dllexport) UINT __stdcall waveOutWrite(HANDLE, WaveHeader *header, UI
 
 __declspec(dllexport) UINT __stdcall waveOutReset(HANDLE)
 {
+    HangIfTold("waveOutReset");
     return NO_ERROR;
 }
 
 __declspec(dllexport) UINT __stdcall waveOutClose(HANDLE)
 {
+    HangIfTold("waveOutClose");
     CloseHandle(record);
     record = nullptr;
     return NO_ERROR;
