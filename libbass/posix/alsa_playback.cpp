@@ -1,4 +1,9 @@
 // AlsaPlayback: a thread of the library's own writes the source period by period, then drains.
+//
+// A device that stops taking frames (the PulseAudio plugin over a frozen server) holds that
+// thread inside its write. Stop does not wait for it then: once the device has gone
+// STALL_MS without taking a period it is left to itself, and the thread, should it ever come
+// back, no longer reads the stream, which may be gone by then.
 #include "libbass/posix/alsa_playback.h"
 
 #include <alsa/asoundlib.h>
@@ -16,6 +21,9 @@ constexpr const char *DEVICE = "default";
 constexpr unsigned int BUFFER_USEC = 100000;
 constexpr long QUEUED_MS = BUFFER_USEC / 1000;
 constexpr long CUT_TIMEOUT_MS = 1000;
+// A device that takes a period every 25 ms and has taken none for this long has stopped: as long
+// as the PulseAudio output gives its server to answer.
+constexpr long STALL_MS = 500;
 
 enum class Request { PLAYING, FINISHING, CUTTING };
 
@@ -34,6 +42,8 @@ struct AlsaPlayback {
     pthread_cond_t changed;
     Request request;
     bool ended;
+    bool let_go;           // under lock: the caller has gone, and the source may be too
+    long last_written_ms;  // under lock: when the device last took frames
 };
 
 namespace {
@@ -41,6 +51,20 @@ namespace {
 // ALSA's own messages would reach the user's terminal: the library writes nothing.
 void IgnoreAlsaMessage(const char *, int, const char *, int, const char *, ...)
 {
+}
+
+long NowMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+void NoteWritten(AlsaPlayback *playback)
+{
+    pthread_mutex_lock(&playback->lock);
+    playback->last_written_ms = NowMs();
+    pthread_mutex_unlock(&playback->lock);
 }
 
 Request CurrentRequest(AlsaPlayback *playback)
@@ -60,31 +84,57 @@ bool WriteFrames(AlsaPlayback *playback, const int16_t *samples, snd_pcm_uframes
             return false;
         if (written < 0)
             continue;
+        NoteWritten(playback);
         samples += written * playback->format.channels;
         frames -= static_cast<snd_pcm_uframes_t>(written);
     }
     return true;
 }
 
-// One period from the source to the device; false once the source is written out or the
-// device has failed.
+// Up to a period from the source; false once the caller has let go of it. The lock is held
+// while the source is read, never while the device is written.
+bool Fill(AlsaPlayback *playback, size_t *got, bool *ended)
+{
+    pthread_mutex_lock(&playback->lock);
+    bool held = !playback->let_go;
+    if (held)
+        *got = playback->source.fill(playback->source.source, playback->chunk,
+                                     playback->chunk_frames, ended);
+    pthread_mutex_unlock(&playback->lock);
+    return held;
+}
+
+// One period from the source to the device; false once the source is written out, the caller
+// has let go, or the device has failed.
 bool WriteChunk(AlsaPlayback *playback)
 {
     bool ended = false;
-    size_t got = playback->source.fill(playback->source.source, playback->chunk,
-                                       playback->chunk_frames, &ended);
+    size_t got = 0;
+    if (!Fill(playback, &got, &ended)) {
+        playback->written_all = true;
+        return false;
+    }
     bool written = WriteFrames(playback, playback->chunk, got);
     playback->written_all = !written || ended || got == 0;
     return !playback->written_all;
+}
+
+// Whether the source's unwritten rest is to play out at Stop; false once the caller has gone.
+bool PlaysOutRest(AlsaPlayback *playback)
+{
+    pthread_mutex_lock(&playback->lock);
+    bool plays_out = !playback->let_go &&
+                     PlaysOutAtStop(playback->format,
+                                    playback->source.frames_left(playback->source.source));
+    pthread_mutex_unlock(&playback->lock);
+    return plays_out;
 }
 
 bool ShouldStop(AlsaPlayback *playback)
 {
     Request request = CurrentRequest(playback);
     return request == Request::CUTTING ||
-           (request == Request::FINISHING && !playback->written_all &&
-            !PlaysOutAtStop(playback->format,
-                            playback->source.frames_left(playback->source.source)));
+           (request == Request::FINISHING && !playback->written_all && !PlaysOutRest(playback));
 }
 
 void *RunPlayback(void *argument)
@@ -132,7 +182,6 @@ bool StartThread(AlsaPlayback *playback)
     pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
     pthread_cond_init(&playback->changed, &attributes);
     pthread_condattr_destroy(&attributes);
-    pthread_mutex_init(&playback->lock, nullptr);
     playback->thread_started =
         pthread_create(&playback->thread, nullptr, RunPlayback, playback) == 0;
     return playback->thread_started;
@@ -143,8 +192,8 @@ void Release(AlsaPlayback *playback)
     if (playback->thread_started) {
         pthread_join(playback->thread, nullptr);
         pthread_cond_destroy(&playback->changed);
-        pthread_mutex_destroy(&playback->lock);
     }
+    pthread_mutex_destroy(&playback->lock);
     if (playback->pcm != nullptr)
         snd_pcm_close(playback->pcm);
     FreeMemory(playback->chunk);
@@ -172,15 +221,38 @@ bool EndThread(AlsaPlayback *playback, Request request, long timeout_ms)
     return ended;
 }
 
+
+}  // namespace
+
+// The device has taken no frames for STALL_MS: waiting for it would be waiting for nothing.
+bool DeviceStalled(AlsaPlayback *playback)
+{
+    pthread_mutex_lock(&playback->lock);
+    bool stalled = !playback->ended && NowMs() - playback->last_written_ms >= STALL_MS;
+    pthread_mutex_unlock(&playback->lock);
+    return stalled;
+}
+
+// Leaves a stalled device's thread to itself: told to stop, it no longer reads the source; the
+// playback stays allocated for it.
+void LetThreadGo(AlsaPlayback *playback)
+{
+    pthread_mutex_lock(&playback->lock);
+    playback->request = Request::CUTTING;
+    playback->let_go = true;
+    pthread_mutex_unlock(&playback->lock);
+    pthread_detach(playback->thread);
+}
+
 // A thread that will not end (a device stuck in its drain) still uses the playback: it is
 // left, not freed under it.
 void CutAndRelease(AlsaPlayback *playback)
 {
     if (EndThread(playback, Request::CUTTING, CUT_TIMEOUT_MS))
         Release(playback);
+    else
+        LetThreadGo(playback);
 }
-
-}  // namespace
 
 AlsaPlayback *StartAlsaPlayback(PcmFormat format, SampleSource source)
 {
@@ -189,6 +261,8 @@ AlsaPlayback *StartAlsaPlayback(PcmFormat format, SampleSource source)
         return nullptr;
     playback->format = format;
     playback->source = source;
+    pthread_mutex_init(&playback->lock, nullptr);
+    playback->last_written_ms = NowMs();
     bool opened = OpenDevice(playback);
     if (opened)
         playback->chunk = HeapArray<int16_t>(playback->chunk_frames *
@@ -208,6 +282,10 @@ AlsaPlayback *StartAlsaPlayback(PcmFormat format, SampleSource source)
 
 void FinishAlsaPlayback(AlsaPlayback *playback)
 {
+    if (DeviceStalled(playback)) {
+        LetThreadGo(playback);
+        return;
+    }
     long bound = QUEUED_MS + LATE_TAIL_MS + STOP_MARGIN_MS;
     if (EndThread(playback, Request::FINISHING, bound))
         Release(playback);
