@@ -123,9 +123,9 @@ bool WriteChunk(AlsaPlayback *playback)
 bool PlaysOutRest(AlsaPlayback *playback)
 {
     pthread_mutex_lock(&playback->lock);
-    bool plays_out = !playback->let_go &&
-                     PlaysOutAtStop(playback->format,
-                                    playback->source.frames_left(playback->source.source));
+    bool plays_out =
+        !playback->let_go &&
+        PlaysOutAtStop(playback->format, playback->source.frames_left(playback->source.source));
     pthread_mutex_unlock(&playback->lock);
     return plays_out;
 }
@@ -221,7 +221,6 @@ bool EndThread(AlsaPlayback *playback, Request request, long timeout_ms)
     return ended;
 }
 
-
 }  // namespace
 
 // The device has taken no frames for STALL_MS: waiting for it would be waiting for nothing.
@@ -265,8 +264,8 @@ AlsaPlayback *StartAlsaPlayback(PcmFormat format, SampleSource source)
     playback->last_written_ms = NowMs();
     bool opened = OpenDevice(playback);
     if (opened)
-        playback->chunk = HeapArray<int16_t>(playback->chunk_frames *
-                                             static_cast<size_t>(format.channels));
+        playback->chunk =
+            HeapArray<int16_t>(playback->chunk_frames * static_cast<size_t>(format.channels));
     if (!opened || playback->chunk == nullptr) {
         Release(playback);
         return nullptr;

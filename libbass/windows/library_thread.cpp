@@ -1,4 +1,5 @@
-// StartLibraryThread and EndLibraryThread: GetModuleHandleExW's reference, FreeLibraryAndExitThread.
+// StartLibraryThread and EndLibraryThread: GetModuleHandleExW's reference,
+// FreeLibraryAndExitThread.
 #include "libbass/windows/library_thread.h"
 
 namespace {
