@@ -26,17 +26,6 @@ uint32_t Read32(const uint8_t *bytes)
            static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
 }
 
-struct ChunkWalk {
-    ReadAtFunction read_at;
-    void *file;
-    uint64_t file_size;
-};
-
-bool ReadExactly(const ChunkWalk &walk, uint64_t offset, void *buffer, size_t bytes)
-{
-    return walk.read_at(walk.file, offset, buffer, bytes) == bytes;
-}
-
 // Plain AIFF and AIFF-C's "NONE" and "twos": big-endian two's complement, left-justified in
 // whole bytes, so any width from 1 to 32 bits reads as its bytes' width.
 bool BigEndianPcm(int bits, SampleEncoding *encoding)

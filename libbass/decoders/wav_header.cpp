@@ -30,17 +30,6 @@ uint32_t Read32(const uint8_t *bytes)
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-struct ChunkWalk {
-    ReadAtFunction read_at;
-    void *file;
-    uint64_t file_size;
-};
-
-bool ReadExactly(const ChunkWalk &walk, uint64_t offset, void *buffer, size_t bytes)
-{
-    return walk.read_at(walk.file, offset, buffer, bytes) == bytes;
-}
-
 // The plain tag a format chunk stands for: an extensible one names it in its sub-format.
 bool FormatTag(const uint8_t *chunk, uint32_t size, uint16_t *tag)
 {
