@@ -108,6 +108,10 @@ bool ReadSoundStart(const ChunkWalk &walk, uint64_t body, uint32_t size, uint64_
     uint32_t offset = Read32(header);
     if (offset > size - SOUND_HEADER_BYTES)
         return false;
+    // A chunk that claims more than the file holds may also place its samples past the end:
+    // such a file has no samples to give.
+    if (body + SOUND_HEADER_BYTES + offset > walk.file_size)
+        return false;
     *start = body + SOUND_HEADER_BYTES + offset;
     *bytes = size - SOUND_HEADER_BYTES - offset;
     return true;

@@ -355,6 +355,10 @@ TEST(PcmLayoutTest, ReadsAiffAndTheUncompressedAiffC)
         {"sound offset past the chunk",
          Form({BigChunk("COMM", Comm(2, 100, 16, 44100)), BigChunk("SSND", Ssnd(1000, samples))}),
          false},
+        {"sound offset past the end of a chunk claiming more than the file",
+         Form({BigChunk("COMM", Comm(2, 100, 16, 44100)),
+               BigChunk("SSND", Ssnd(1000, samples), 1 << 30)}),
+         false},
         {"cut inside COMM", [&] {
              Bytes file = Form({BigChunk("COMM", Comm(2, 100, 16, 44100)), sound});
              file.resize(30);
