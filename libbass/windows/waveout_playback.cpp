@@ -36,8 +36,6 @@ constexpr DWORD SILENCE_MS = 50;
 constexpr DWORD QUEUED_MS = BLOCK_COUNT * BLOCK_MS + SILENCE_MS;
 // How often a waiting caller looks at the device's progress.
 constexpr DWORD PROGRESS_LOOK_MS = 20;
-// How long a played-out device may take to reset and close before Stop returns without it.
-constexpr DWORD CLOSE_MS = 250;
 
 enum Request : LONG { PLAYING, FINISHING, CUTTING };
 
@@ -412,9 +410,10 @@ void FinishPlayback(Playback *playback)
     InterlockedExchange(&playback->request, FINISHING);
     SetEvent(playback->wake);
     DWORD bound = QUEUED_MS + static_cast<DWORD>(LATE_TAIL_MS + STOP_MARGIN_MS);
-    // Played out, the device is closed before Stop returns, unless that too stops answering.
+    // Played out, the device is closed before Stop returns, unless that too stops answering: a
+    // thread still inside the close when the process exits would take Wine's process down.
     if (WaitPlayedOut(playback, bound))
-        WaitForSingleObject(playback->thread, CLOSE_MS);
+        WaitForSingleObject(playback->thread, DEVICE_ANSWER_MS);
     LetThreadGo(playback);
 }
 

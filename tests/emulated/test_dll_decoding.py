@@ -325,7 +325,7 @@ def linux_decoding(path, folder):
 
 # --- one playback, as playonce makes it ---------------------------------------------------------
 
-PROGRESS_LOOK_MS, CLOSE_MS = 20, 250    # Stop's look at the device, and its wait for the close
+PROGRESS_LOOK_MS = 20    # how often Stop looks at the device
 SETTLE_MS = 2000    # after Stop, the library's threads may run this long
 WINMM_CALLS = {'waveOutGetNumDevs', *PLAYBACK_IMPORTS['winmm.dll']}
 
@@ -349,7 +349,8 @@ class Expected:
 
 HEALTHY = Expected()
 NOT_OPENED = Expected(play=0, play_ms=DEVICE_ANSWER_MS, stop_past_playout_ms=0, closed=False)
-NOT_CLOSED = Expected(stop_past_playout_ms=CLOSE_MS, closed=False)
+# Stop waits for the close as long as for any answer of the device.
+NOT_CLOSED = Expected(stop_past_playout_ms=DEVICE_ANSWER_MS, closed=False)
 
 # (name, what winmm does, how the run goes), each on the first of FILES: 21 blocks of 50 ms.
 FAULTS = [
