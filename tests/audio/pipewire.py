@@ -35,7 +35,9 @@ class PrivatePipeWire(pulse.PrivateServer):
     # rest lost) in about one 10 s run in six, paplay's and playonce's alike; at 50 ms, 32 of 32
     # arrived whole.
     recording_latency_ms = 50
-    recording_tail_s = 2.5
+    # A second past the player's end: what the 50 ms recording delivers late is far inside it,
+    # and every run, some 70 per suite, waits it out.
+    recording_tail_s = 1.0
     prefix = "playonce-pipewire-"
 
     def _socket_path(self, folders):
