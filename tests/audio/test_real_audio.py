@@ -96,6 +96,23 @@ def first_wrong(run, source, match):
 class RunChecks(unittest.TestCase):
     """Checks shared by every case: what a run of the player must never do."""
 
+    def play_checked(self, attempt, case):
+        """Runs `attempt` (a play and its checks). Under Wine alone, one whose checks fail is
+        played once more and the first failure reported: Wine's sound driver feeds the server
+        from a timer of its own only a few ms ahead, and on a busy machine it may run dry for
+        a moment, the sink then playing a gap (once in some 250 Wine runs here; once, too, a
+        healthy run's process faulted as Wine tore it down). What our
+        library hands winmm is checked sample for sample apart, with no second try, by
+        SameSamplesAsLinuxTest."""
+        try:
+            attempt()
+        except AssertionError as first:
+            if suite.PROGRAM.system != "wine":
+                raise
+            print(f"\n  {case}: played again, Wine's sound path having failed once: {first}",
+                  file=sys.stderr)
+            attempt()
+
     def assert_quiet_and_clean(self, run, case):
         self.assertFalse(run.timed_out, f"{case}: did not end: {run.describe()}")
         self.assertEqual(run.returncode, 0, f"{case}: {run.describe()}")
@@ -162,11 +179,14 @@ class ExactPlaybackTest(RunChecks):
                 folder = suite.folder(name)
                 path, frames = make(folder)
                 seconds = len(frames) / pulse.RATE
-                run = suite.player().run([path], watched=[folder], expected_s=seconds)
                 case = f"{name} {path}"
-                self.assert_quiet_and_clean(run, case)
-                self.assert_bit_exact(run, frames, case)
-                self.assert_waited(run, seconds, case)
+
+                def play():
+                    run = suite.player().run([path], watched=[folder], expected_s=seconds)
+                    self.assert_quiet_and_clean(run, case)
+                    self.assert_bit_exact(run, frames, case)
+                    self.assert_waited(run, seconds, case)
+                self.play_checked(play, case)
 
 
 @dataclass
@@ -242,12 +262,15 @@ class ConvertedPlaybackTest(RunChecks):
             self.assert_ended_at_once(run, case)
             return
         reference = compare.reference_at_sink(decoded, rate, pulse.RATE, pulse.CHANNELS)
-        run = suite.player().run([path], watched=[folder], expected_s=len(decoded) / rate)
-        self.assert_quiet_and_clean(run, case)
-        likeness = compare.compare_by_correlation(run.capture, reference,
-                                                  int(EDGE_S * pulse.RATE))
-        self.assert_like_reference(likeness, case, sound.decoded_by == "shared")
-        self.assert_waited(run, len(decoded) / rate, case)
+
+        def play():
+            run = suite.player().run([path], watched=[folder], expected_s=len(decoded) / rate)
+            self.assert_quiet_and_clean(run, case)
+            likeness = compare.compare_by_correlation(run.capture, reference,
+                                                      int(EDGE_S * pulse.RATE))
+            self.assert_like_reference(likeness, case, sound.decoded_by == "shared")
+            self.assert_waited(run, len(decoded) / rate, case)
+        self.play_checked(play, case)
 
     def assert_like_reference(self, likeness, case, ours):
         """`ours`: the library's own decoders, which hold the span to the file's; a system's
