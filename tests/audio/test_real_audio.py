@@ -100,7 +100,7 @@ class RunChecks(unittest.TestCase):
         """Runs `attempt` (a play and its checks). Under Wine alone, one whose checks fail is
         played once more and the first failure reported: Wine's sound driver feeds the server
         from a timer of its own only a few ms ahead, and on a busy machine it may run dry for
-        a moment, the sink then playing a gap (once in some 250 Wine runs here; once, too, a
+        a moment, the sink then playing a gap (twice in some 250 Wine plays here; once, too, a
         healthy run's process faulted as Wine tore it down). What our
         library hands winmm is checked sample for sample apart, with no second try, by
         SameSamplesAsLinuxTest."""
