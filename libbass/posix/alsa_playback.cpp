@@ -221,8 +221,6 @@ bool EndThread(AlsaPlayback *playback, Request request, long timeout_ms)
     return ended;
 }
 
-}  // namespace
-
 // The device has taken no frames for STALL_MS: waiting for it would be waiting for nothing.
 bool DeviceStalled(AlsaPlayback *playback)
 {
@@ -252,6 +250,8 @@ void CutAndRelease(AlsaPlayback *playback)
     else
         LetThreadGo(playback);
 }
+
+}  // namespace
 
 AlsaPlayback *StartAlsaPlayback(PcmFormat format, SampleSource source)
 {

@@ -77,7 +77,7 @@ bool SameText(const char *a, const char *b)
 }
 
 // PLAYONCE_DEVICE_HANG split at its colon into `name`; its count, 1 without one, 0 without it.
-DWORD HangSpecification(char *name)
+DWORD ReadDeviceHang(char *name)
 {
     DWORD length = GetEnvironmentVariableA("PLAYONCE_DEVICE_HANG", name, HANG_CAPACITY);
     if (length == 0 || length >= HANG_CAPACITY)
@@ -102,7 +102,7 @@ void HangIfTold(const char *call)
                                      "waveOutWrite", "waveOutReset", "waveOutUnprepareHeader",
                                      "waveOutClose"};
     char name[HANG_CAPACITY];
-    DWORD count = HangSpecification(name);
+    DWORD count = ReadDeviceHang(name);
     for (int i = 0; i < 7; i++) {
         if (!SameText(call, CALLS[i]))
             continue;
@@ -117,7 +117,7 @@ void HangIfTold(const char *call)
 bool Stalled()
 {
     char name[HANG_CAPACITY];
-    DWORD count = HangSpecification(name);
+    DWORD count = ReadDeviceHang(name);
     return count != 0 && SameText(name, "stall") && blocks_done >= count;
 }
 
