@@ -98,8 +98,8 @@ DWORD ReadDeviceHang(char *name)
 void HangIfTold(const char *call)
 {
     static volatile long calls[8];
-    constexpr const char *CALLS[] = {"waveOutGetNumDevs", "waveOutOpen", "waveOutPrepareHeader",
-                                     "waveOutWrite", "waveOutReset", "waveOutUnprepareHeader",
+    constexpr const char *CALLS[] = {"waveOutGetNumDevs", "waveOutOpen",  "waveOutPrepareHeader",
+                                     "waveOutWrite",      "waveOutReset", "waveOutUnprepareHeader",
                                      "waveOutClose"};
     char name[HANG_CAPACITY];
     DWORD count = ReadDeviceHang(name);
