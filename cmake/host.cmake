@@ -1,5 +1,6 @@
 # The native build: the core over the POSIX platform and our own audio library, with the tests.
 enable_testing()
+include(${CMAKE_CURRENT_LIST_DIR}/symbolizer.cmake)
 
 set(HOST_WARNINGS -Wall -Wextra -Werror)
 

@@ -15,6 +15,12 @@ trap 'rm -rf "$work"' EXIT
 for target in "${targets[@]}"; do
     [ -x "$build/${target}_fuzz" ] || { echo "no $build/${target}_fuzz: build the fuzz preset" >&2; exit 1; }
 done
+# Without the symbolizer the leak suppressions, which name functions, match nothing.
+command -v llvm-symbolizer > /dev/null || {
+    echo "fuzz: no llvm-symbolizer on the PATH (Debian's package llvm): the sanitizers could not" \
+        "name what they report; install llvm and run this again" >&2
+    exit 1
+}
 # libsndfile's own leaks in libvorbis are not ours to chase.
 export LSAN_OPTIONS="suppressions='$PWD/tests/libbass/lsan.supp'"  # quoted for a path with spaces
 

@@ -24,7 +24,8 @@ TEST_PACKAGES=("${BUILD_PACKAGES[@]}" "${WINDOWS_BUILD_PACKAGES[@]}" "${DEMO_PAC
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
     gstreamer1.0-plugins-ugly sound-theme-freedesktop
     libasound2-plugins alsa-utils pipewire pipewire-bin pipewire-pulse wireplumber dbus
-    lintian man-db)
+    lintian man-db
+    llvm)  # llvm-symbolizer: the sanitizers name frames with it, and the suppressions match names
 
 # The named packages that are not installed, one per line.
 missing_packages() {
