@@ -15,12 +15,28 @@ WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686
 DEMO_PACKAGES=(pulseaudio-utils python3-numpy python3-soundfile python3-matplotlib)
 DEMO_SERVER_PACKAGES=(pulseaudio)
 
+# The release this machine runs, as "ID VERSION_ID" of its os-release ("debian 12", "debian 13",
+# "ubuntu 24.04"; "debian " for testing and unstable). PLAYONCE_OS_RELEASE names another file.
+os_release() {
+    (. "${PLAYONCE_OS_RELEASE:-/etc/os-release}" && echo "${ID:-} ${VERSION_ID:-}")
+}
+
+# The test packages whose names differ between releases; every other name is the same in Debian
+# 12 and 13 (and in the Ubuntu that shares 13's). Debian 12's unicorn still imports distutils,
+# which Python 3.12 and later have not got, so no later release has the package.
+release_test_packages() {
+    case "$(os_release)" in
+    "debian 12") echo python3-distutils ;;
+    esac
+}
+
 # Everything the tests of every build need, the Windows cross-builds and the package included.
+# libclang-rt-dev is the sanitizers' runtime of the release's own clang (14 in 12, 19 in 13).
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" "${WINDOWS_BUILD_PACKAGES[@]}" "${DEMO_PACKAGES[@]}"
-    "${DEMO_SERVER_PACKAGES[@]}"
+    "${DEMO_SERVER_PACKAGES[@]}" $(release_test_packages)
     googletest
-    python3 python3-pefile python3-unicorn python3-distutils python3-pkg-resources
-    valgrind strace ffmpeg wine64 wine clang libclang-rt-14-dev
+    python3 python3-pefile python3-unicorn python3-pkg-resources
+    valgrind strace ffmpeg wine64 wine clang libclang-rt-dev
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
     gstreamer1.0-plugins-ugly sound-theme-freedesktop
     libasound2-plugins alsa-utils pipewire pipewire-bin pipewire-pulse wireplumber dbus

@@ -128,6 +128,43 @@ class InstallMissingPackagesTest(unittest.TestCase):
                     self.assertEqual(said, "", label)
 
 
+# Releases by their os-release, and the names only some of them have: Debian 12's unicorn needs
+# distutils, which later Pythons lack; clang's runtime is asked for without its version.
+RELEASES = [
+    ("Debian 12", 'ID=debian\nVERSION_ID="12"\nVERSION_CODENAME=bookworm\n', True),
+    ("Debian 13", 'ID=debian\nVERSION_ID="13"\nVERSION_CODENAME=trixie\n', False),
+    ("Debian testing, no version", "ID=debian\nVERSION_CODENAME=forky\n", False),
+    ("Ubuntu 24.04", 'ID=ubuntu\nID_LIKE=debian\nVERSION_ID="24.04"\n', False),
+]
+
+
+class ReleasePackagesTest(unittest.TestCase):
+    """The test packages are chosen by the release the machine runs."""
+
+    def packages_for(self, release_file):
+        script = f'. "{PACKAGES_SH}"; printf "%s\\n" "${{TEST_PACKAGES[@]}}"'
+        result = subprocess.run(["bash", "-c", script], capture_output=True, text=True,
+                                env={"PATH": os.environ["PATH"], "PLAYONCE_OS_RELEASE": release_file},
+                                timeout=30, check=True)
+        return result.stdout.split()
+
+    def test_each_release(self):
+        folder = tempfile.mkdtemp(prefix="playonce-release-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        for name, text, has_distutils in RELEASES:
+            with self.subTest(name):
+                release_file = os.path.join(folder, name.replace(" ", "_"))
+                with open(release_file, "w") as release:
+                    release.write(text)
+                packages = self.packages_for(release_file)
+                self.assertEqual("python3-distutils" in packages, has_distutils, packages)
+                for wanted in ["libclang-rt-dev", "llvm", "python3-unicorn", "wine64"]:
+                    self.assertIn(wanted, packages)
+                self.assertEqual(len(packages), len(set(packages)), "a package named twice")
+                self.assertFalse([p for p in packages if p.startswith("libclang-rt-1")],
+                                 "a clang runtime of one release's version")
+
+
 class CheckoutLockTest(unittest.TestCase):
     """Two runs in one checkout (here in a folder whose name has a space) take turns."""
 
