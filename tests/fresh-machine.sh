@@ -38,7 +38,7 @@ mirror_for() {
     awk -v want="$1" '
         /^URIs:/ { uri = $2 }
         /^Suites:/ { for (i = 2; i <= NF; i++) if ((want == "security") == ($i ~ /-security$/)) found = 1 }
-        /^$/ { if (found && uri) { print uri; exit } found = 0; uri = "" }
+        /^$/ { if (found && uri) exit; found = 0; uri = "" }
         END { if (found && uri) print uri }' /etc/apt/sources.list.d/*.sources 2> /dev/null
 }
 mirror="$(mirror_for main)"
