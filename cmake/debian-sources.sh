@@ -2,21 +2,16 @@
 # Fetches Debian's source packages of the Windows decoders, checks them and unpacks them, once.
 #
 # Usage: debian-sources.sh CACHE_DIR
-# Leaves each package's tree, Debian's patches applied, in CACHE_DIR/src/NAME, and lists what it
-# unpacked in CACHE_DIR/unpacked.txt; when that list is already the one wanted, does nothing. Runs
-# apt with a private configuration of its own under CACHE_DIR: no root needed, the system's package
-# sources and lists untouched.
+# Takes the revisions that the package index of the machine's own release holds (its updates and
+# security fixes included): those its Linux libraries are built from, so that BASS.dll decodes to
+# the samples of the Linux build on the same machine. Leaves each package's tree, Debian's patches
+# applied, in CACHE_DIR/src/NAME, and "NAME VERSION" lines in CACHE_DIR/versions.txt, which the
+# release zip carries. Once a tree of every package is there it does nothing (no network needed);
+# remove CACHE_DIR to take a newer revision. Runs apt with a private configuration under
+# CACHE_DIR: no root needed, the system's package sources and lists untouched.
 set -euo pipefail
 
-# The exact versions the Linux build links, so that a later mirror update changes nothing here.
-PINS=(
-    libogg=1.3.5-3
-    libvorbis=1.3.7-1
-    opus=1.3.1-3
-    opusfile=0.12-4
-    flac=1.4.2+ds-2
-    mpg123=1.31.2-1+deb12u1
-)
+PACKAGES=(libogg libvorbis opus opusfile flac mpg123)
 
 if [[ $# != 1 ]]; then
     echo "usage: debian-sources.sh CACHE_DIR" >&2
@@ -25,7 +20,7 @@ fi
 cache="$(mkdir -p "$1" && cd "$1" && pwd)"
 apt_dir="$cache/apt"
 downloads="$cache/downloads"
-unpacked="$cache/unpacked.txt"
+versions="$cache/versions.txt"
 
 fail() {
     echo "debian-sources: $*" >&2
@@ -38,12 +33,12 @@ take_lock() {
     flock 9
 }
 
-# True when the trees of exactly these versions are all there already.
+# True when a tree of every package is there already, with its version recorded.
 already_unpacked() {
-    [[ -f "$unpacked" && "$(cat "$unpacked")" == "$(printf '%s\n' "${PINS[@]}")" ]] || return 1
-    local pin
-    for pin in "${PINS[@]}"; do
-        [[ -d "$cache/src/${pin%%=*}" ]] || return 1
+    [[ -f "$versions" ]] || return 1
+    local name
+    for name in "${PACKAGES[@]}"; do
+        [[ -d "$cache/src/$name" ]] && grep -q "^$name " "$versions" || return 1
     done
 }
 
@@ -84,19 +79,45 @@ update_lists() {
     LC_ALL=C apt-get -q $(apt_options) update || fail "apt-get update failed"
 }
 
-# Every file of the pinned packages with its SHA-256, as apt knows them from the signed indexes:
-# "FILE HASH" lines. Asked for in an empty folder, since apt leaves out files already present.
+# Every file of the packages' newest revisions with its SHA-256, as apt knows them from the signed
+# indexes: "FILE HASH" lines; and PINS, each package as NAME=VERSION. Asked for in an empty
+# folder, since apt leaves out files already present.
 list_files() {
-    local empty
+    local empty name dsc
     empty="$(mktemp -d)"
-    # shellcheck disable=SC2046
-    (cd "$empty" && LC_ALL=C apt-get -q $(apt_options) source --print-uris "${PINS[@]}") \
-        > "$cache/uris.txt" || { rm -rf "$empty"; fail "apt-get cannot find ${PINS[*]}"; }
+    : > "$cache/uris.txt"
+    PINS=()
+    for name in "${PACKAGES[@]}"; do
+        # shellcheck disable=SC2046
+        (cd "$empty" && LC_ALL=C apt-get -q $(apt_options) source --print-uris "$name") \
+            >> "$cache/uris.txt" 2> "$cache/uris.err" || {
+            cat "$cache/uris.err" >&2
+            rm -rf "$empty"
+            fail "the source package $name cannot be had from this machine's package sources" \
+                "(each of /etc/apt/sources.list* read as deb-src)"
+        }
+        dsc="$(sed -nE "s/^'[^']*' ${name}_([^ ]+)\.dsc .*/\1/p" "$cache/uris.txt")"
+        [[ -n "$dsc" ]] || fail "apt-get source --print-uris $name listed no .dsc; see $cache/uris.txt"
+        PINS+=("$name=$dsc")
+    done
     rm -rf "$empty"
     sed -nE "s/^'[^']*' ([^ ]+) [0-9]+ SHA256:([0-9a-f]{64})\$/\1 \2/p" "$cache/uris.txt" \
         > "$cache/files.txt"
-    [[ $(grep -c '\.dsc ' "$cache/files.txt") == "${#PINS[@]}" ]] ||
-        fail "apt-get source --print-uris did not list one .dsc per package; see $cache/uris.txt"
+}
+
+# Says so where the Linux library the tests compare with comes from another revision than the
+# index now holds (a system not upgraded yet): the samples may then differ.
+compare_with_linux_libraries() {
+    local pin name installed
+    for pin in "${PINS[@]}"; do
+        name="${pin%%=*}"
+        installed="$(dpkg-query -W -f='${source:Package} ${source:Version}\n' 2> /dev/null |
+            awk -v name="$name" '$1 == name { version = $2 } END { print version }')"
+        if [[ -n "$installed" && "${installed#*:}" != "${pin#*=}" ]]; then
+            echo "debian-sources: $name: the index holds ${pin#*=}, the installed Linux" \
+                "libraries are of $installed (apt-get upgrade makes them the same)" >&2
+        fi
+    done
 }
 
 # Downloads them. apt's own failure is weighed by check_downloads: the mirror lacks the upstream
@@ -104,7 +125,7 @@ list_files() {
 download() {
     mkdir -p "$downloads"
     # shellcheck disable=SC2046
-    (cd "$downloads" && LC_ALL=C apt-get -q $(apt_options) source --download-only "${PINS[@]}") \
+    (cd "$downloads" && LC_ALL=C apt-get -q $(apt_options) source --download-only "${PACKAGES[@]}") \
         > "$cache/download.log" 2>&1 || true
 }
 
@@ -146,7 +167,7 @@ unpack() {
     for pin in "${PINS[@]}"; do
         name="${pin%%=*}"
         version="${pin#*=}"
-        dsc="$downloads/${name}_${version#*:}.dsc"
+        dsc="$downloads/${name}_${version}.dsc"
         [[ -f "$dsc" ]] || fail "$dsc is missing"
         if [[ -s "$cache/missing.txt" ]] && grep -qFf "$cache/missing.txt" "$dsc"; then
             dsc="$(dsc_without_missing "$dsc")"
@@ -164,11 +185,17 @@ take_lock
 if already_unpacked; then
     exit 0
 fi
-echo "debian-sources: fetching ${PINS[*]} into $cache"
-rm -f "$unpacked"
+rm -f "$versions"
 update_lists
 list_files
+echo "debian-sources: fetching ${PINS[*]} into $cache"
+compare_with_linux_libraries
 download
 check_downloads
 unpack
-printf '%s\n' "${PINS[@]}" > "$unpacked"
+{
+    echo "Debian's source packages built into BASS.dll, from $(. /etc/os-release && echo "$PRETTY_NAME"):"
+    for pin in "${PINS[@]}"; do
+        echo "${pin%%=*} ${pin#*=}"
+    done
+} > "$versions"

@@ -39,6 +39,12 @@ foreach(source
     list(APPEND licence_copies
         COMMAND ${CMAKE_COMMAND} -E copy ${PLAYONCE_DEBIAN_SOURCES_DIR}/src/${source} ${copy})
 endforeach()
+# And which revision of each source package went in: the index of the building machine's own
+# release decides, so the zip says it.
+set(versions_copy ${WINDOWS_DECODERS_DIR}/licences/debian-source-versions.txt)
+list(APPEND WINDOWS_DECODER_LICENCES ${versions_copy})
+list(APPEND licence_copies
+    COMMAND ${CMAKE_COMMAND} -E copy ${PLAYONCE_DEBIAN_SOURCES_DIR}/versions.txt ${versions_copy})
 
 # One step: the sources (nothing to do when the checkout has them already), the libraries, the
 # licences. Run again only when a script changes or an output is gone.

@@ -163,6 +163,8 @@ def faulty_copies(good):
         ('LICENSE missing', rezip([e for e in entries if e[0] != 'LICENSE']), 'entries '),
         ("mpg123's licence missing",
          rezip([e for e in entries if e[0] != 'licences/mpg123-COPYING.txt']), 'entries '),
+        ("the decoders' versions missing",
+         rezip([e for e in entries if e[0] != 'licences/debian-source-versions.txt']), 'entries '),
         ('a test helper added', rezip(entries + [('exact_launcher.exe', good[EXE])]), 'entries '),
         ('everything under a folder',
          rezip([('playonce-win32/' + name, data) for name, data in entries]), 'entries '),
