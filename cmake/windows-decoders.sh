@@ -81,6 +81,15 @@ build() {
         make -C "$work/$name/$dir" -j"$jobs" "$@"
 }
 
+# The first of the named files that exists (else the last, for install to name it missing).
+first_of() {
+    local file
+    for file in "$@"; do
+        [[ -e "$file" ]] && break
+    done
+    echo "$file"
+}
+
 install_files() {
     local to="$1"
     shift
@@ -118,6 +127,10 @@ libvorbis() {
 # float decoding (plain C kernels sum in another order: measured, they change the samples). What
 # the detection picks (SSE4.1, AVX) serves only the encoder and fixed point. It stays on because
 # opus 1.3.1 with --disable-rtcd still picks among those kernels, from a CPUID it never reads.
+# Debian's amd64 build of opus 1.5 adds the neural packet-loss concealment and speech
+# enhancement: the first acts only on packets missing from a stream, the second only at a
+# decoder complexity that libopusfile never sets, so neither touches a file's samples, and their
+# models would more than double the DLL. They stay out.
 opus() {
     configure_package opus --enable-custom-modes --disable-doc \
         --disable-extra-programs --disable-stack-protector --disable-maintainer-mode
@@ -139,11 +152,13 @@ opusfile() {
 # processor-specific path at all: the SSE and AVX kernels that Debian's amd64 build keeps serve
 # only the encoder, so they are left out (as is the processor probe they need).
 # Building in src/libFLAC and include/FLAC alone keeps make away from doc/, whose Makefile.am
-# Debian's patch touches.
+# Debian's patch touches. flac 1.5's threads serve only its encoder, and would bring mingw's
+# pthread library into the DLL: off (1.4 does not know the option and ignores it).
 flac() {
     configure_package flac --disable-asm-optimizations --disable-programs --disable-examples \
         --disable-cpplibs --disable-doxygen-docs --disable-stack-smash-protection \
-        --disable-fortify-source --disable-rpath --disable-oggtest --with-ogg="$out"
+        --disable-fortify-source --disable-rpath --disable-oggtest --with-ogg="$out" \
+        --disable-multithreading
     build flac src/libFLAC libFLAC.la
     build flac include/FLAC install
     install_files "$out/lib" "$work/flac/src/libFLAC/.libs/libFLAC.a"
@@ -162,8 +177,11 @@ mpg123() {
         --with-default-audio=dummy --disable-network --disable-ipv6
     build mpg123 . src/libmpg123/libmpg123.la
     install_files "$out/lib" "$work/mpg123/src/libmpg123/.libs/libmpg123.a"
-    install_files "$out/include" "$work/mpg123/src/libmpg123/mpg123.h" \
-        "$sources/mpg123/src/libmpg123/fmt123.h"
+    # Its public headers: made by configure beside the library up to 1.31, kept in src/include
+    # since 1.32.
+    install_files "$out/include" \
+        "$(first_of "$work/mpg123/src/libmpg123/mpg123.h" "$sources/mpg123/src/include/mpg123.h")" \
+        "$(first_of "$sources/mpg123/src/libmpg123/fmt123.h" "$sources/mpg123/src/include/fmt123.h")"
     install_files "$out/lib/pkgconfig" "$work/mpg123/libmpg123.pc"
 }
 
