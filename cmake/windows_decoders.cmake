@@ -64,6 +64,8 @@ add_custom_target(windows_decoders_build
 # What the libraries need besides: mingw-w64's own C99 parts (the math functions, printf) and the
 # math-error hook those call (mingw32), msvcrt.dll's C library, libgcc (stack probes; 64-bit
 # division on x86), and of Windows kernel32 and shlwapi (mpg123 resolves file paths with it).
+# The first four are searched as one group: since mingw-w64 12, libmsvcrt.a carries math
+# functions of its own (sin, pow ...) that call back into mingwex and mingw32.
 # FLAC__NO_DLL: libFLAC's headers would otherwise declare its functions imported from a DLL.
 add_library(windows_decoders INTERFACE)
 add_dependencies(windows_decoders windows_decoders_build)
@@ -71,4 +73,5 @@ target_include_directories(windows_decoders INTERFACE
     ${WINDOWS_DECODERS_DIR}/include ${WINDOWS_DECODERS_DIR}/include/opus)
 target_compile_definitions(windows_decoders INTERFACE FLAC__NO_DLL)
 target_link_libraries(windows_decoders INTERFACE
-    ${WINDOWS_DECODER_LIBRARIES} mingwex mingw32 msvcrt gcc kernel32 shlwapi)
+    ${WINDOWS_DECODER_LIBRARIES} "$<LINK_GROUP:RESCAN,mingwex,mingw32,msvcrt,gcc>"
+    kernel32 shlwapi)
