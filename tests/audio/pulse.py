@@ -70,8 +70,9 @@ class PrivateServer:
     recording_tail_s = 0.4  # recorded after a player ends: the monitor delivers a few ms late
     prefix = "playonce-pulse-"
 
-    def __init__(self, sink_name=SINK_NAME):
+    def __init__(self, sink_name=SINK_NAME, resample_method=None):
         self.sink_name = sink_name
+        self.resample_method = resample_method  # None: the server's own default
         self.root = None
         self.socket_path = None
         self.process = None
@@ -135,7 +136,7 @@ class PrivateServer:
             "-L", f"module-null-sink sink_name={self.sink_name} norewinds=1 "
                   f"rate={RATE} channels={CHANNELS} format=s16le",
             "-L", f"module-native-protocol-unix socket={self.socket_path} auth-anonymous=1",
-        ]
+        ] + ([f"--resample-method={self.resample_method}"] if self.resample_method else [])
 
     @staticmethod
     def _server_environment(folders):

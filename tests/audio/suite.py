@@ -47,7 +47,16 @@ def new_server(sink_name=pulse.SINK_NAME):
     if STACK == "alsa":
         import alsa
         return alsa.AlsaRoute(sink_name)
+    if RUN_UNDER_WINE:
+        return pulse.PrivateServer(sink_name, resample_method=WINE_RESAMPLE_METHOD)
     return pulse.PrivateServer(sink_name)
+
+
+# Wine 9 and later open every stream with a variable rate, and the server then resamples even a
+# stream at the sink's own rate (its default method, through float): no sample arrives as sent.
+# The trivial resampler copies a stream at the sink's rate unchanged, as the server does for a
+# fixed-rate one; Wine 8's streams arrive the same either way.
+WINE_RESAMPLE_METHOD = "trivial"
 
 
 def stop():
