@@ -117,12 +117,13 @@ def main(description):
     parser.add_argument("--device-recording",
                         help="with --wine: the folder of playonce.exe, BASS.dll and the "
                              "recording winmm.dll")
-    parser.add_argument("--starved", type=int, nargs="?", const=starve.default_loops(),
-                        default=0, metavar="LOOPS",
-                        help="the cases that run starved do, beside LOOPS busy loops at nice 0 "
-                             f"(default {starve.default_loops()}), the player at nice 19")
+    parser.add_argument("--starved", action="store_true",
+                        help="the cases that run starved do, beside busy loops at nice 0, the "
+                             "player at nice 19")
+    parser.add_argument("--busy-loops", type=int, default=starve.default_loops(),
+                        help=f"with --starved: how many (default {starve.default_loops()})")
     known, rest = parser.parse_known_args()
-    STARVED_LOOPS = known.starved
+    STARVED_LOOPS = known.busy_loops if known.starved else 0
     MEDIA_FOUNDATION = known.media_foundation == "on"
     LINUX_DECODER = known.linux_decoder
     DEVICE_RECORDING = known.device_recording
