@@ -1,9 +1,10 @@
 // AlsaPlayback: a thread of the library's own writes the source period by period, then drains.
 //
 // A device that stops taking frames (the PulseAudio plugin over a frozen server) holds that
-// thread inside its write. Stop does not wait for it then: once the device has gone
-// STALL_MS without taking a period it is left to itself, and the thread, should it ever come
-// back, no longer reads the stream, which may be gone by then.
+// thread inside its write or its drain. Stop does not wait for it then: once the device has gone
+// ANSWER_BOUND_MS (patience.h) without taking a period, beyond what it still had queued to play,
+// it is left to itself, and the thread, should it ever come back, no longer reads the stream,
+// which may be gone by then.
 #include "libbass/posix/alsa_playback.h"
 
 #include <alsa/asoundlib.h>
@@ -11,19 +12,19 @@
 #include <time.h>
 
 #include "libbass/core/heap.h"
+#include "libbass/core/patience.h"
 #include "libbass/core/stop_rule.h"
 
 namespace {
 
 constexpr const char *DEVICE = "default";
-// The device's buffer: short, so that the tail after Stop and the start are short too, and
-// still four periods, so that a thread that wakes late does not run it dry.
-constexpr unsigned int BUFFER_USEC = 100000;
-constexpr long QUEUED_MS = BUFFER_USEC / 1000;
+// The device's buffer: two seconds, so that a writing thread starved of the processor for a while
+// does not run it dry; in short periods, so that the device's progress shows often. It starts
+// once the first 100 ms are in, as soon as a short buffer would.
+constexpr unsigned int BUFFER_USEC = 2000000;
+constexpr unsigned int PERIOD_USEC = 25000;
+constexpr snd_pcm_uframes_t START_USEC = 100000;
 constexpr long CUT_TIMEOUT_MS = 1000;
-// A device that takes a period every 25 ms and has taken none for this long has stopped: as long
-// as the PulseAudio output gives its server to answer.
-constexpr long STALL_MS = 500;
 
 enum class Request { PLAYING, FINISHING, CUTTING };
 
@@ -42,8 +43,9 @@ struct AlsaPlayback {
     pthread_cond_t changed;
     Request request;
     bool ended;
-    bool let_go;           // under lock: the caller has gone, and the source may be too
-    long last_written_ms;  // under lock: when the device last took frames
+    bool let_go;             // under lock: the caller has gone, and the source may be too
+    int64_t written_frames;  // under lock: how many frames the device has taken
+    long first_written_ms;   // under lock: when it first took frames, or 0
 };
 
 namespace {
@@ -60,10 +62,12 @@ long NowMs()
     return now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-void NoteWritten(AlsaPlayback *playback)
+void NoteWritten(AlsaPlayback *playback, snd_pcm_sframes_t frames)
 {
     pthread_mutex_lock(&playback->lock);
-    playback->last_written_ms = NowMs();
+    if (playback->written_frames == 0)
+        playback->first_written_ms = NowMs();
+    playback->written_frames += frames;
     pthread_mutex_unlock(&playback->lock);
 }
 
@@ -84,7 +88,7 @@ bool WriteFrames(AlsaPlayback *playback, const int16_t *samples, snd_pcm_uframes
             return false;
         if (written < 0)
             continue;
-        NoteWritten(playback);
+        NoteWritten(playback, written);
         samples += written * playback->format.channels;
         frames -= static_cast<snd_pcm_uframes_t>(written);
     }
@@ -154,6 +158,51 @@ void *RunPlayback(void *argument)
     return nullptr;
 }
 
+// The file's format through the plug layer's conversions, and the buffer and period asked for
+// (or the nearest the device has).
+bool SetHardware(AlsaPlayback *playback)
+{
+    snd_pcm_t *pcm = playback->pcm;
+    snd_pcm_hw_params_t *hardware = nullptr;
+    snd_pcm_hw_params_alloca(&hardware);
+    unsigned int buffer_usec = BUFFER_USEC;
+    unsigned int period_usec = PERIOD_USEC;
+    int direction = 0;
+    return snd_pcm_hw_params_any(pcm, hardware) >= 0 &&
+           snd_pcm_hw_params_set_rate_resample(pcm, hardware, 1) == 0 &&
+           snd_pcm_hw_params_set_access(pcm, hardware, SND_PCM_ACCESS_RW_INTERLEAVED) == 0 &&
+           snd_pcm_hw_params_set_format(pcm, hardware, SND_PCM_FORMAT_S16_LE) == 0 &&
+           snd_pcm_hw_params_set_channels(
+               pcm, hardware, static_cast<unsigned int>(playback->format.channels)) == 0 &&
+           snd_pcm_hw_params_set_rate(pcm, hardware,
+                                      static_cast<unsigned int>(playback->format.rate), 0) == 0 &&
+           snd_pcm_hw_params_set_buffer_time_near(pcm, hardware, &buffer_usec, &direction) == 0 &&
+           snd_pcm_hw_params_set_period_time_near(pcm, hardware, &period_usec, &direction) == 0 &&
+           snd_pcm_hw_params(pcm, hardware) == 0 &&
+           snd_pcm_hw_params_get_period_size(hardware, &playback->chunk_frames, &direction) == 0 &&
+           playback->chunk_frames > 0;
+}
+
+// The device starts once START_USEC is in (whole periods, no more than it holds), and wakes the
+// writer for each free period.
+bool SetStart(AlsaPlayback *playback)
+{
+    snd_pcm_t *pcm = playback->pcm;
+    snd_pcm_sw_params_t *software = nullptr;
+    snd_pcm_sw_params_alloca(&software);
+    snd_pcm_uframes_t buffer_frames = 0;
+    snd_pcm_uframes_t period = playback->chunk_frames;
+    snd_pcm_uframes_t start =
+        START_USEC * static_cast<snd_pcm_uframes_t>(playback->format.rate) / 1000000;
+    start = (start + period - 1) / period * period;
+    return snd_pcm_get_params(pcm, &buffer_frames, &period) == 0 &&
+           snd_pcm_sw_params_current(pcm, software) == 0 &&
+           snd_pcm_sw_params_set_start_threshold(
+               pcm, software, start < buffer_frames ? start : buffer_frames) == 0 &&
+           snd_pcm_sw_params_set_avail_min(pcm, software, playback->chunk_frames) == 0 &&
+           snd_pcm_sw_params(pcm, software) == 0;
+}
+
 bool OpenDevice(AlsaPlayback *playback)
 {
     static bool quiet = false;
@@ -165,14 +214,7 @@ bool OpenDevice(AlsaPlayback *playback)
         playback->pcm = nullptr;
         return false;
     }
-    snd_pcm_uframes_t buffer_frames = 0;
-    return snd_pcm_nonblock(playback->pcm, 0) == 0 &&
-           snd_pcm_set_params(playback->pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
-                              static_cast<unsigned int>(playback->format.channels),
-                              static_cast<unsigned int>(playback->format.rate), 1,
-                              BUFFER_USEC) == 0 &&
-           snd_pcm_get_params(playback->pcm, &buffer_frames, &playback->chunk_frames) == 0 &&
-           playback->chunk_frames > 0;
+    return snd_pcm_nonblock(playback->pcm, 0) == 0 && SetHardware(playback) && SetStart(playback);
 }
 
 bool StartThread(AlsaPlayback *playback)
@@ -200,17 +242,22 @@ void Release(AlsaPlayback *playback)
     HeapDelete(playback);
 }
 
+void AddMilliseconds(timespec *time, long milliseconds)
+{
+    time->tv_sec += milliseconds / 1000;
+    time->tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (time->tv_nsec >= 1000000000L) {
+        time->tv_sec++;
+        time->tv_nsec -= 1000000000L;
+    }
+}
+
 // Asks the thread to end and waits up to `timeout_ms` for it; true once it has.
 bool EndThread(AlsaPlayback *playback, Request request, long timeout_ms)
 {
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += (timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec++;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    AddMilliseconds(&deadline, timeout_ms);
     pthread_mutex_lock(&playback->lock);
     playback->request = request;
     while (!playback->ended &&
@@ -221,13 +268,45 @@ bool EndThread(AlsaPlayback *playback, Request request, long timeout_ms)
     return ended;
 }
 
-// The device has taken no frames for STALL_MS: waiting for it would be waiting for nothing.
-bool DeviceStalled(AlsaPlayback *playback)
+// Under lock: what the device has taken and should not have played yet, had it played from its
+// first frame on; the device may take nothing more that long before it has kept us waiting.
+int64_t UnplayedMs(const AlsaPlayback *playback)
+{
+    if (playback->written_frames == 0)
+        return 0;
+    int64_t written_ms = FramesToMilliseconds(playback->format, playback->written_frames);
+    int64_t since_ms = NowMs() - playback->first_written_ms;
+    return written_ms > since_ms ? written_ms - since_ms : 0;
+}
+
+// Asks the thread to finish, and waits for it while the device keeps taking frames: true once it
+// has ended; false once the device has gone ANSWER_BOUND_MS, beyond what it had queued, without
+// taking any, as the caller's own looks count it. A tail still to write is taken as it plays.
+bool FinishThread(AlsaPlayback *playback)
 {
     pthread_mutex_lock(&playback->lock);
-    bool stalled = !playback->ended && NowMs() - playback->last_written_ms >= STALL_MS;
+    playback->request = Request::FINISHING;
+    int64_t bound_ms = UnplayedMs(playback) + ANSWER_BOUND_MS;
+    int64_t seen = playback->written_frames;
+    Patience patience = StartPatience(NowMs());
+    bool gave_up = false;
+    while (!playback->ended && !gave_up) {
+        timespec look;
+        clock_gettime(CLOCK_MONOTONIC, &look);
+        AddMilliseconds(&look, LOOK_EVERY_MS);
+        if (pthread_cond_timedwait(&playback->changed, &playback->lock, &look) == 0 ||
+            playback->ended)
+            continue;
+        if (playback->written_frames != seen) {
+            seen = playback->written_frames;
+            NoteAnswer(&patience, NowMs());
+        } else {
+            gave_up = LookOutOfPatience(&patience, NowMs(), bound_ms);
+        }
+    }
+    bool ended = playback->ended;
     pthread_mutex_unlock(&playback->lock);
-    return stalled;
+    return ended;
 }
 
 // Leaves a stalled device's thread to itself: told to stop, it no longer reads the source; the
@@ -261,7 +340,6 @@ AlsaPlayback *StartAlsaPlayback(PcmFormat format, SampleSource source)
     playback->format = format;
     playback->source = source;
     pthread_mutex_init(&playback->lock, nullptr);
-    playback->last_written_ms = NowMs();
     bool opened = OpenDevice(playback);
     if (opened)
         playback->chunk =
@@ -279,17 +357,14 @@ AlsaPlayback *StartAlsaPlayback(PcmFormat format, SampleSource source)
     return playback;
 }
 
+// A thread that has not ended by the time the device stopped taking frames is inside the device:
+// it is left to it.
 void FinishAlsaPlayback(AlsaPlayback *playback)
 {
-    if (DeviceStalled(playback)) {
-        LetThreadGo(playback);
-        return;
-    }
-    long bound = QUEUED_MS + LATE_TAIL_MS + STOP_MARGIN_MS;
-    if (EndThread(playback, Request::FINISHING, bound))
+    if (FinishThread(playback))
         Release(playback);
     else
-        CutAndRelease(playback);
+        LetThreadGo(playback);
 }
 
 void AbandonAlsaPlayback(AlsaPlayback *playback)
