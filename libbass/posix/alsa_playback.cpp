@@ -19,11 +19,9 @@ namespace {
 
 constexpr const char *DEVICE = "default";
 // The device's buffer: two seconds, so that a writing thread starved of the processor for a while
-// does not run it dry; in short periods, so that the device's progress shows often. It starts
-// once the first 100 ms are in, as soon as a short buffer would.
+// does not run it dry; in short periods, so that the device's progress shows often.
 constexpr unsigned int BUFFER_USEC = 2000000;
 constexpr unsigned int PERIOD_USEC = 25000;
-constexpr snd_pcm_uframes_t START_USEC = 100000;
 constexpr long CUT_TIMEOUT_MS = 1000;
 
 enum class Request { PLAYING, FINISHING, CUTTING };
@@ -183,22 +181,20 @@ bool SetHardware(AlsaPlayback *playback)
            playback->chunk_frames > 0;
 }
 
-// The device starts once START_USEC is in (whole periods, no more than it holds), and wakes the
-// writer for each free period.
+// The device starts once its buffer is full (or at the drain, for a shorter sound), as the
+// PulseAudio output's stream does: started on less, it would have only that much queued while
+// the writer, starved, falls behind (seen: 100 ms, then silence). It wakes the writer for each
+// free period.
 bool SetStart(AlsaPlayback *playback)
 {
     snd_pcm_t *pcm = playback->pcm;
     snd_pcm_sw_params_t *software = nullptr;
     snd_pcm_sw_params_alloca(&software);
     snd_pcm_uframes_t buffer_frames = 0;
-    snd_pcm_uframes_t period = playback->chunk_frames;
-    snd_pcm_uframes_t start =
-        START_USEC * static_cast<snd_pcm_uframes_t>(playback->format.rate) / 1000000;
-    start = (start + period - 1) / period * period;
+    snd_pcm_uframes_t period = 0;
     return snd_pcm_get_params(pcm, &buffer_frames, &period) == 0 &&
            snd_pcm_sw_params_current(pcm, software) == 0 &&
-           snd_pcm_sw_params_set_start_threshold(
-               pcm, software, start < buffer_frames ? start : buffer_frames) == 0 &&
+           snd_pcm_sw_params_set_start_threshold(pcm, software, buffer_frames) == 0 &&
            snd_pcm_sw_params_set_avail_min(pcm, software, playback->chunk_frames) == 0 &&
            snd_pcm_sw_params(pcm, software) == 0;
 }
