@@ -121,15 +121,43 @@ bool WriteChunk(AlsaPlayback *playback)
     return !playback->written_all;
 }
 
-// Whether the source's unwritten rest is to play out at Stop; false once the caller has gone.
+// Under lock: what the device has taken and should not have played yet, had it played from its
+// first frame on; the device may take nothing more that long before it has kept us waiting.
+int64_t UnplayedMs(const AlsaPlayback *playback)
+{
+    if (playback->written_frames == 0)
+        return 0;
+    int64_t written_ms = FramesToMilliseconds(playback->format, playback->written_frames);
+    int64_t since_ms = NowMs() - playback->first_written_ms;
+    return written_ms > since_ms ? written_ms - since_ms : 0;
+}
+
+// Whether the rest is to play out at Stop (the source's unwritten frames and what the device
+// holds unplayed: with two seconds queued, a Stop well before the end finds most of the rest
+// already written); false once the caller has gone.
 bool PlaysOutRest(AlsaPlayback *playback)
 {
     pthread_mutex_lock(&playback->lock);
-    bool plays_out =
-        !playback->let_go &&
-        PlaysOutAtStop(playback->format, playback->source.frames_left(playback->source.source));
+    bool plays_out = false;
+    if (!playback->let_go) {
+        int64_t unplayed = UnplayedMs(playback) * playback->format.rate / 1000;
+        plays_out = PlaysOutAtStop(playback->format,
+                                   playback->source.frames_left(playback->source.source) + unplayed);
+    }
     pthread_mutex_unlock(&playback->lock);
     return plays_out;
+}
+
+// Once all is written, the device plays its queue on (started now if it holds less than a full
+// buffer) until Stop, which may still cut it short.
+void PlayUntilStop(AlsaPlayback *playback)
+{
+    if (snd_pcm_state(playback->pcm) == SND_PCM_STATE_PREPARED)
+        snd_pcm_start(playback->pcm);
+    pthread_mutex_lock(&playback->lock);
+    while (playback->request == Request::PLAYING)
+        pthread_cond_wait(&playback->changed, &playback->lock);
+    pthread_mutex_unlock(&playback->lock);
 }
 
 bool ShouldStop(AlsaPlayback *playback)
@@ -144,8 +172,11 @@ void *RunPlayback(void *argument)
     auto *playback = static_cast<AlsaPlayback *>(argument);
     while (!ShouldStop(playback) && !playback->written_all)
         WriteChunk(playback);
+    if (playback->written_all)
+        PlayUntilStop(playback);
     // Draining lets the last sample be heard; a stop that does not play out drops the rest.
-    if (playback->written_all && CurrentRequest(playback) != Request::CUTTING)
+    if (playback->written_all && CurrentRequest(playback) == Request::FINISHING &&
+        PlaysOutRest(playback))
         snd_pcm_drain(playback->pcm);
     else
         snd_pcm_drop(playback->pcm);
@@ -256,23 +287,13 @@ bool EndThread(AlsaPlayback *playback, Request request, long timeout_ms)
     AddMilliseconds(&deadline, timeout_ms);
     pthread_mutex_lock(&playback->lock);
     playback->request = request;
+    pthread_cond_broadcast(&playback->changed);
     while (!playback->ended &&
            pthread_cond_timedwait(&playback->changed, &playback->lock, &deadline) == 0) {
     }
     bool ended = playback->ended;
     pthread_mutex_unlock(&playback->lock);
     return ended;
-}
-
-// Under lock: what the device has taken and should not have played yet, had it played from its
-// first frame on; the device may take nothing more that long before it has kept us waiting.
-int64_t UnplayedMs(const AlsaPlayback *playback)
-{
-    if (playback->written_frames == 0)
-        return 0;
-    int64_t written_ms = FramesToMilliseconds(playback->format, playback->written_frames);
-    int64_t since_ms = NowMs() - playback->first_written_ms;
-    return written_ms > since_ms ? written_ms - since_ms : 0;
 }
 
 // Asks the thread to finish, and waits for it while the device keeps taking frames: true once it
@@ -282,6 +303,7 @@ bool FinishThread(AlsaPlayback *playback)
 {
     pthread_mutex_lock(&playback->lock);
     playback->request = Request::FINISHING;
+    pthread_cond_broadcast(&playback->changed);
     int64_t bound_ms = UnplayedMs(playback) + ANSWER_BOUND_MS;
     int64_t seen = playback->written_frames;
     Patience patience = StartPatience(NowMs());
@@ -311,6 +333,7 @@ void LetThreadGo(AlsaPlayback *playback)
 {
     pthread_mutex_lock(&playback->lock);
     playback->request = Request::CUTTING;
+    pthread_cond_broadcast(&playback->changed);
     playback->let_go = true;
     pthread_mutex_unlock(&playback->lock);
     pthread_detach(playback->thread);

@@ -186,11 +186,17 @@ int64_t UnplayedMs(const PulsePlayback *playback)
     return written_ms > since_ms ? written_ms - since_ms : 0;
 }
 
-void WriteLateTail(PulsePlayback *playback)
+// What is left of the sound at Stop: the source's unwritten rest and what is queued unplayed.
+// With two seconds queued, a Stop well before the end finds most of the rest already written.
+bool PlaysOutRest(const PulsePlayback *playback)
 {
     int64_t unwritten = playback->source.frames_left(playback->source.source);
-    if (!PlaysOutAtStop(playback->format, unwritten))
-        return;
+    int64_t unplayed = UnplayedMs(playback) * playback->format.rate / 1000;
+    return PlaysOutAtStop(playback->format, unwritten + unplayed);
+}
+
+void WriteLateTail(PulsePlayback *playback)
+{
     WaitUntil(UnplayedMs(playback) + ANSWER_BOUND_MS, WrittenAllOrFailed, playback);
 }
 
@@ -248,9 +254,10 @@ void FinishPulsePlayback(PulsePlayback *playback)
 {
     pa_threaded_mainloop *loop = OutputLoop();
     pa_threaded_mainloop_lock(loop);
-    if (!playback->written_all && !StreamFailed(playback))
+    bool plays_out = !StreamFailed(playback) && PlaysOutRest(playback);
+    if (plays_out && !playback->written_all)
         WriteLateTail(playback);
-    if (playback->written_all && !StreamFailed(playback))
+    if (plays_out && playback->written_all && !StreamFailed(playback))
         DrainStream(playback);
     ReleaseStream(playback);
     pa_threaded_mainloop_unlock(loop);

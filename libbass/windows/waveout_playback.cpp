@@ -64,6 +64,8 @@ struct Playback {
     bool submitted[BLOCK_COUNT];     // touched by the thread alone, as are the two below
     bool written_all;
     bool silence_queued;
+    DWORD first_write_ms;    // GetTickCount at the first block written
+    int64_t written_frames;  // in all blocks written so far
 };
 
 namespace {
@@ -175,13 +177,26 @@ bool Fill(Playback *playback, int16_t *samples, size_t *got, bool *ended)
     return held;
 }
 
-// Whether the source's unwritten rest is to play out at Stop; false once the caller has gone.
+// What is written and should not have played yet, had the device played it from the first
+// block on: our own count, not the device's, which a device that plays late would swell.
+int64_t UnplayedFrames(const Playback *playback)
+{
+    if (playback->written_frames == 0)
+        return 0;
+    int64_t played = MillisecondsSince(playback->first_write_ms) * playback->format.rate / 1000;
+    return playback->written_frames > played ? playback->written_frames - played : 0;
+}
+
+// Whether the rest is to play out at Stop (the source's unwritten frames and what is queued
+// unplayed: with two seconds queued, a Stop well before the end finds most of the rest already
+// written); false once the caller has gone.
 bool PlaysOutRest(Playback *playback)
 {
     AcquireSRWLockExclusive(&playback->source_lock);
-    bool plays_out = !playback->let_go &&
-                     PlaysOutAtStop(playback->format,
-                                    playback->source.frames_left(playback->source.source));
+    bool plays_out =
+        !playback->let_go &&
+        PlaysOutAtStop(playback->format, playback->source.frames_left(playback->source.source) +
+                                             UnplayedFrames(playback));
     ReleaseSRWLockExclusive(&playback->source_lock);
     return plays_out;
 }
@@ -196,6 +211,9 @@ bool QueueBlock(Playback *playback, int index)
         return false;
     if (got > 0) {
         block->dwBufferLength = static_cast<DWORD>(got) * FrameBytes(playback);
+        if (playback->written_frames == 0)
+            playback->first_write_ms = GetTickCount();
+        playback->written_frames += static_cast<int64_t>(got);
         waveOutWrite(playback->device, block, sizeof *block);
         playback->submitted[index] = true;
     }
@@ -233,7 +251,7 @@ bool ShouldEnd(Playback *playback)
     LONG request = InterlockedCompareExchange(&playback->request, PLAYING, PLAYING);
     if (request == CUTTING)
         return true;
-    if (request == FINISHING && !playback->written_all && !PlaysOutRest(playback))
+    if (request == FINISHING && !PlaysOutRest(playback))
         return true;
     return playback->silence_queued && AllDone(playback);
 }
