@@ -141,8 +141,8 @@ bool PlaysOutRest(AlsaPlayback *playback)
     bool plays_out = false;
     if (!playback->let_go) {
         int64_t unplayed = UnplayedMs(playback) * playback->format.rate / 1000;
-        plays_out = PlaysOutAtStop(playback->format,
-                                   playback->source.frames_left(playback->source.source) + unplayed);
+        int64_t unwritten = playback->source.frames_left(playback->source.source);
+        plays_out = PlaysOutAtStop(playback->format, unwritten + unplayed);
     }
     pthread_mutex_unlock(&playback->lock);
     return plays_out;
@@ -241,7 +241,12 @@ bool OpenDevice(AlsaPlayback *playback)
         playback->pcm = nullptr;
         return false;
     }
-    return snd_pcm_nonblock(playback->pcm, 0) == 0 && SetHardware(playback) && SetStart(playback);
+    // Prepared once more with the start set: the PulseAudio plugin takes its server's prebuffer
+    // from the start threshold at prepare, which snd_pcm_hw_params did with the default of one
+    // frame; so prepared, the server started on the first period and ran dry behind a starved
+    // writer (seen: 1,102 frames heard, then silence).
+    return snd_pcm_nonblock(playback->pcm, 0) == 0 && SetHardware(playback) && SetStart(playback) &&
+           snd_pcm_prepare(playback->pcm) == 0;
 }
 
 bool StartThread(AlsaPlayback *playback)
