@@ -91,23 +91,15 @@ def allowance_s():
     return suite.PROGRAM.start_allowance_s + (STARVED_ALLOWANCE_S if suite.STARVED_LOOPS else 0)
 
 
-# Wine's PulseAudio driver feeds the server from a thread of the starved process itself, a
-# period at a time, with only PULSE_LATENCY_MSEC (wine_player.py) queued there: starved, it runs
-# the server dry however much our library has queued with winmm (seen: 70 ms heard, then
-# silence). The starved runs give Wine's driver what the library itself keeps.
-STARVED_WINE_ENVIRONMENT = {"PULSE_LATENCY_MSEC": "2000"}
-
-
 def play_maybe_starved(path, folder, seconds):
     """One run of the player, starved with --starved: the busy loops run from before its start
     to its end, it at nice 19."""
     if not suite.STARVED_LOOPS:
         return suite.player().run([path], watched=[folder], expected_s=seconds)
-    environment = STARVED_WINE_ENVIRONMENT if suite.PROGRAM.system == "wine" else {}
-    options = harness.RunOptions(wrapper=starve.PLAYER_NICE, environment=dict(environment))
     with starve.BusyLoops(suite.STARVED_LOOPS):
         return suite.player().run([path], watched=[folder],
-                                  expected_s=seconds + STARVED_ALLOWANCE_S, options=options)
+                                  expected_s=seconds + STARVED_ALLOWANCE_S,
+                                  options=harness.RunOptions(wrapper=starve.PLAYER_NICE))
 
 
 def first_wrong(run, source, match):
