@@ -2,6 +2,7 @@
 # Benchmark: playonce beside paplay on one private null sink, timed from launch to the sink.
 """Usage: /usr/bin/python3 bench/bench_playback.py [--playonce PATH] [--paplay PATH] [--runs N]
                      [--wine PATH/playonce.exe [--wine-baseline PATH/playonce.exe]]
+                     [--busy LOOPS]
 
 The players play the same files (1 s and 5 s 16-bit 44.1 kHz stereo WAV, a 1 s 16-bit FLAC),
 N times each, interleaved: in each round every file is played by each, the order reversed from
@@ -13,6 +14,11 @@ the same prefix (an earlier one, say, whose BASS.dll had Media Foundation decode
 Ogg). A lossy file's samples are the Linux build's decoding of it (decode_dump), which every
 build of ours gives; where a player's sound is not found exactly (another decoder), its start
 is the first sound after its launch, marked ~, and its missing frames are not known.
+
+With --busy LOOPS, every run is starved: LOOPS shell busy loops at nice 0 run from just before
+its launch to its end (tests/audio/starve.py), and the player runs at nice 19. The runs heard
+whole are then the figure that counts; the start comes late by however long the player waited
+for the processor.
 
 Figures per run, reported as medians with their spread (interquartile range):
 - start latency: from just before the launch to the moment the sink produced the file's first
@@ -54,6 +60,7 @@ import compare  # noqa: E402
 import harness  # noqa: E402
 import pulse  # noqa: E402
 import signals  # noqa: E402
+import starve  # noqa: E402
 import suite  # noqa: E402
 import wine_player  # noqa: E402
 
@@ -156,18 +163,25 @@ def build_launcher(folder):
     return launcher
 
 
-def launch(launcher, program, path, environment):
-    """One run of a player through the launcher, which waits for it with wait4."""
-    result = subprocess.run([launcher, *program.command([path])],
-                            env=program.environment(dict(environment)),
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                            timeout=HANG_MARGIN_S + 10.0, check=True)
+STARVED_MARGIN_S = 120.0  # a starved run's lateness, on top of the hang margin
+
+
+def launch(launcher, program, path, environment, busy=0):
+    """One run of a player through the launcher, which waits for it with wait4; with `busy`,
+    starved (nice 19 beside that many busy loops)."""
+    niced = starve.PLAYER_NICE if busy else []
+    with starve.BusyLoops(busy):
+        result = subprocess.run([launcher, *niced, *program.command([path])],
+                                env=program.environment(dict(environment)),
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=HANG_MARGIN_S + 10.0 + (STARVED_MARGIN_S if busy else 0),
+                                check=True)
     start_ns, end_ns, status, user_us, system_us, maxrss = map(int, result.stdout.split())
     return (start_ns / 1e9, end_ns / 1e9, os.waitstatus_to_exitcode(status),
             (user_us + system_us) / 1e6, maxrss)
 
 
-def play_rounds(launcher, players, files, runs, environment):
+def play_rounds(launcher, players, files, runs, environment, busy=0):
     """`files` by player name: the same sounds in each player's own noise."""
     launches = []
     for round_index in range(runs):
@@ -176,7 +190,7 @@ def play_rounds(launcher, players, files, runs, environment):
             for name, program in order:
                 bench_file = files[name][index]
                 started, ended, status, cpu_s, rss = launch(launcher, program, bench_file.path,
-                                                           environment)
+                                                           environment, busy)
                 launches.append(Launch(name, bench_file, started, ended, status, cpu_s, rss))
                 time.sleep(GAP_S)
         print(f"round {round_index + 1}/{runs} done", file=sys.stderr)
@@ -340,6 +354,9 @@ def parse_arguments():
                         help="decode_dump of the host build: the lossy files' samples")
     parser.add_argument("--stack", choices=sorted(REFERENCE_PLAYERS), default="pulseaudio",
                         help="the sound stack, each with its own players beside playonce")
+    parser.add_argument("--busy", type=int, default=0, metavar="LOOPS",
+                        help="starve every run: LOOPS busy loops at nice 0, the player at nice 19 "
+                             f"({starve.default_loops()} starve it on this machine)")
     return parser.parse_args()
 
 
@@ -401,7 +418,7 @@ def main():
             with server.recorder(os.path.join(scratch, "capture.raw")) as recorder:
                 time.sleep(GAP_S)
                 launches = play_rounds(launcher, players, files_by_player, arguments.runs,
-                                       environment)
+                                       environment, arguments.busy)
                 tail_s = max(GAP_S, server.recording_tail_s)
                 recorder.wait_for_frames(len(recorder.frames()) + int(tail_s * pulse.RATE),
                                          tail_s + 5.0)
@@ -413,7 +430,9 @@ def main():
         for launch_record in launches:
             results[(launch_record.file.name, launch_record.player)].append(
                 measure(launch_record, capture, recorder, estimate))
-        print(f"{arguments.runs} runs per player and file, interleaved; "
+        starved = (f"starved: {arguments.busy} busy loops at nice 0, the players at nice 19; "
+                   if arguments.busy else "")
+        print(f"{starved}{arguments.runs} runs per player and file, interleaved; "
               f"{len(failed)} runs exited non-zero")
         print_table(results, files, players)
         report_targets(results, files, others[0][0])

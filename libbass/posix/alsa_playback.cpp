@@ -1,9 +1,10 @@
 // AlsaPlayback: a thread of the library's own writes the source period by period, then drains.
 //
 // A device that stops taking frames (the PulseAudio plugin over a frozen server) holds that
-// thread inside its write. Stop does not wait for it then: once the device has gone
-// STALL_MS without taking a period it is left to itself, and the thread, should it ever come
-// back, no longer reads the stream, which may be gone by then.
+// thread inside its write or its drain. Stop does not wait for it then: once the device has gone
+// ANSWER_BOUND_MS (patience.h) without taking a period, beyond what it still had queued to play,
+// it is left to itself, and the thread, should it ever come back, no longer reads the stream,
+// which may be gone by then.
 #include "libbass/posix/alsa_playback.h"
 
 #include <alsa/asoundlib.h>
@@ -11,19 +12,17 @@
 #include <time.h>
 
 #include "libbass/core/heap.h"
+#include "libbass/core/patience.h"
 #include "libbass/core/stop_rule.h"
 
 namespace {
 
 constexpr const char *DEVICE = "default";
-// The device's buffer: short, so that the tail after Stop and the start are short too, and
-// still four periods, so that a thread that wakes late does not run it dry.
-constexpr unsigned int BUFFER_USEC = 100000;
-constexpr long QUEUED_MS = BUFFER_USEC / 1000;
+// The device's buffer: two seconds, so that a writing thread starved of the processor for a while
+// does not run it dry; in short periods, so that the device's progress shows often.
+constexpr unsigned int BUFFER_USEC = 2000000;
+constexpr unsigned int PERIOD_USEC = 25000;
 constexpr long CUT_TIMEOUT_MS = 1000;
-// A device that takes a period every 25 ms and has taken none for this long has stopped: as long
-// as the PulseAudio output gives its server to answer.
-constexpr long STALL_MS = 500;
 
 enum class Request { PLAYING, FINISHING, CUTTING };
 
@@ -42,8 +41,9 @@ struct AlsaPlayback {
     pthread_cond_t changed;
     Request request;
     bool ended;
-    bool let_go;           // under lock: the caller has gone, and the source may be too
-    long last_written_ms;  // under lock: when the device last took frames
+    bool let_go;             // under lock: the caller has gone, and the source may be too
+    int64_t written_frames;  // under lock: how many frames the device has taken
+    long first_written_ms;   // under lock: when it first took frames, or 0
 };
 
 namespace {
@@ -60,10 +60,12 @@ long NowMs()
     return now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-void NoteWritten(AlsaPlayback *playback)
+void NoteWritten(AlsaPlayback *playback, snd_pcm_sframes_t frames)
 {
     pthread_mutex_lock(&playback->lock);
-    playback->last_written_ms = NowMs();
+    if (playback->written_frames == 0)
+        playback->first_written_ms = NowMs();
+    playback->written_frames += frames;
     pthread_mutex_unlock(&playback->lock);
 }
 
@@ -84,7 +86,7 @@ bool WriteFrames(AlsaPlayback *playback, const int16_t *samples, snd_pcm_uframes
             return false;
         if (written < 0)
             continue;
-        NoteWritten(playback);
+        NoteWritten(playback, written);
         samples += written * playback->format.channels;
         frames -= static_cast<snd_pcm_uframes_t>(written);
     }
@@ -119,15 +121,43 @@ bool WriteChunk(AlsaPlayback *playback)
     return !playback->written_all;
 }
 
-// Whether the source's unwritten rest is to play out at Stop; false once the caller has gone.
+// Under lock: what the device has taken and should not have played yet, had it played from its
+// first frame on; the device may take nothing more that long before it has kept us waiting.
+int64_t UnplayedMs(const AlsaPlayback *playback)
+{
+    if (playback->written_frames == 0)
+        return 0;
+    int64_t written_ms = FramesToMilliseconds(playback->format, playback->written_frames);
+    int64_t since_ms = NowMs() - playback->first_written_ms;
+    return written_ms > since_ms ? written_ms - since_ms : 0;
+}
+
+// Whether the rest is to play out at Stop (the source's unwritten frames and what the device
+// holds unplayed: with two seconds queued, a Stop well before the end finds most of the rest
+// already written); false once the caller has gone.
 bool PlaysOutRest(AlsaPlayback *playback)
 {
     pthread_mutex_lock(&playback->lock);
-    bool plays_out =
-        !playback->let_go &&
-        PlaysOutAtStop(playback->format, playback->source.frames_left(playback->source.source));
+    bool plays_out = false;
+    if (!playback->let_go) {
+        int64_t unplayed = UnplayedMs(playback) * playback->format.rate / 1000;
+        int64_t unwritten = playback->source.frames_left(playback->source.source);
+        plays_out = PlaysOutAtStop(playback->format, unwritten + unplayed);
+    }
     pthread_mutex_unlock(&playback->lock);
     return plays_out;
+}
+
+// Once all is written, the device plays its queue on (started now if it holds less than a full
+// buffer) until Stop, which may still cut it short.
+void PlayUntilStop(AlsaPlayback *playback)
+{
+    if (snd_pcm_state(playback->pcm) == SND_PCM_STATE_PREPARED)
+        snd_pcm_start(playback->pcm);
+    pthread_mutex_lock(&playback->lock);
+    while (playback->request == Request::PLAYING)
+        pthread_cond_wait(&playback->changed, &playback->lock);
+    pthread_mutex_unlock(&playback->lock);
 }
 
 bool ShouldStop(AlsaPlayback *playback)
@@ -142,8 +172,11 @@ void *RunPlayback(void *argument)
     auto *playback = static_cast<AlsaPlayback *>(argument);
     while (!ShouldStop(playback) && !playback->written_all)
         WriteChunk(playback);
+    if (playback->written_all)
+        PlayUntilStop(playback);
     // Draining lets the last sample be heard; a stop that does not play out drops the rest.
-    if (playback->written_all && CurrentRequest(playback) != Request::CUTTING)
+    if (playback->written_all && CurrentRequest(playback) == Request::FINISHING &&
+        PlaysOutRest(playback))
         snd_pcm_drain(playback->pcm);
     else
         snd_pcm_drop(playback->pcm);
@@ -152,6 +185,49 @@ void *RunPlayback(void *argument)
     pthread_cond_broadcast(&playback->changed);
     pthread_mutex_unlock(&playback->lock);
     return nullptr;
+}
+
+// The file's format through the plug layer's conversions, and the buffer and period asked for
+// (or the nearest the device has).
+bool SetHardware(AlsaPlayback *playback)
+{
+    snd_pcm_t *pcm = playback->pcm;
+    snd_pcm_hw_params_t *hardware = nullptr;
+    snd_pcm_hw_params_alloca(&hardware);
+    unsigned int buffer_usec = BUFFER_USEC;
+    unsigned int period_usec = PERIOD_USEC;
+    int direction = 0;
+    return snd_pcm_hw_params_any(pcm, hardware) >= 0 &&
+           snd_pcm_hw_params_set_rate_resample(pcm, hardware, 1) == 0 &&
+           snd_pcm_hw_params_set_access(pcm, hardware, SND_PCM_ACCESS_RW_INTERLEAVED) == 0 &&
+           snd_pcm_hw_params_set_format(pcm, hardware, SND_PCM_FORMAT_S16_LE) == 0 &&
+           snd_pcm_hw_params_set_channels(
+               pcm, hardware, static_cast<unsigned int>(playback->format.channels)) == 0 &&
+           snd_pcm_hw_params_set_rate(pcm, hardware,
+                                      static_cast<unsigned int>(playback->format.rate), 0) == 0 &&
+           snd_pcm_hw_params_set_buffer_time_near(pcm, hardware, &buffer_usec, &direction) == 0 &&
+           snd_pcm_hw_params_set_period_time_near(pcm, hardware, &period_usec, &direction) == 0 &&
+           snd_pcm_hw_params(pcm, hardware) == 0 &&
+           snd_pcm_hw_params_get_period_size(hardware, &playback->chunk_frames, &direction) == 0 &&
+           playback->chunk_frames > 0;
+}
+
+// The device starts once its buffer is full (or at the drain, for a shorter sound), as the
+// PulseAudio output's stream does: started on less, it would have only that much queued while
+// the writer, starved, falls behind (seen: 100 ms, then silence). It wakes the writer for each
+// free period.
+bool SetStart(AlsaPlayback *playback)
+{
+    snd_pcm_t *pcm = playback->pcm;
+    snd_pcm_sw_params_t *software = nullptr;
+    snd_pcm_sw_params_alloca(&software);
+    snd_pcm_uframes_t buffer_frames = 0;
+    snd_pcm_uframes_t period = 0;
+    return snd_pcm_get_params(pcm, &buffer_frames, &period) == 0 &&
+           snd_pcm_sw_params_current(pcm, software) == 0 &&
+           snd_pcm_sw_params_set_start_threshold(pcm, software, buffer_frames) == 0 &&
+           snd_pcm_sw_params_set_avail_min(pcm, software, playback->chunk_frames) == 0 &&
+           snd_pcm_sw_params(pcm, software) == 0;
 }
 
 bool OpenDevice(AlsaPlayback *playback)
@@ -165,14 +241,12 @@ bool OpenDevice(AlsaPlayback *playback)
         playback->pcm = nullptr;
         return false;
     }
-    snd_pcm_uframes_t buffer_frames = 0;
-    return snd_pcm_nonblock(playback->pcm, 0) == 0 &&
-           snd_pcm_set_params(playback->pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
-                              static_cast<unsigned int>(playback->format.channels),
-                              static_cast<unsigned int>(playback->format.rate), 1,
-                              BUFFER_USEC) == 0 &&
-           snd_pcm_get_params(playback->pcm, &buffer_frames, &playback->chunk_frames) == 0 &&
-           playback->chunk_frames > 0;
+    // Prepared once more with the start set: the PulseAudio plugin takes its server's prebuffer
+    // from the start threshold at prepare, which snd_pcm_hw_params did with the default of one
+    // frame; so prepared, the server started on the first period and ran dry behind a starved
+    // writer (seen: 1,102 frames heard, then silence).
+    return snd_pcm_nonblock(playback->pcm, 0) == 0 && SetHardware(playback) && SetStart(playback) &&
+           snd_pcm_prepare(playback->pcm) == 0;
 }
 
 bool StartThread(AlsaPlayback *playback)
@@ -200,19 +274,25 @@ void Release(AlsaPlayback *playback)
     HeapDelete(playback);
 }
 
+void AddMilliseconds(timespec *time, long milliseconds)
+{
+    time->tv_sec += milliseconds / 1000;
+    time->tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (time->tv_nsec >= 1000000000L) {
+        time->tv_sec++;
+        time->tv_nsec -= 1000000000L;
+    }
+}
+
 // Asks the thread to end and waits up to `timeout_ms` for it; true once it has.
 bool EndThread(AlsaPlayback *playback, Request request, long timeout_ms)
 {
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += (timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec++;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    AddMilliseconds(&deadline, timeout_ms);
     pthread_mutex_lock(&playback->lock);
     playback->request = request;
+    pthread_cond_broadcast(&playback->changed);
     while (!playback->ended &&
            pthread_cond_timedwait(&playback->changed, &playback->lock, &deadline) == 0) {
     }
@@ -221,13 +301,35 @@ bool EndThread(AlsaPlayback *playback, Request request, long timeout_ms)
     return ended;
 }
 
-// The device has taken no frames for STALL_MS: waiting for it would be waiting for nothing.
-bool DeviceStalled(AlsaPlayback *playback)
+// Asks the thread to finish, and waits for it while the device keeps taking frames: true once it
+// has ended; false once the device has gone ANSWER_BOUND_MS, beyond what it had queued, without
+// taking any, as the caller's own looks count it. A tail still to write is taken as it plays.
+bool FinishThread(AlsaPlayback *playback)
 {
     pthread_mutex_lock(&playback->lock);
-    bool stalled = !playback->ended && NowMs() - playback->last_written_ms >= STALL_MS;
+    playback->request = Request::FINISHING;
+    pthread_cond_broadcast(&playback->changed);
+    int64_t bound_ms = UnplayedMs(playback) + ANSWER_BOUND_MS;
+    int64_t seen = playback->written_frames;
+    Patience patience = StartPatience(NowMs());
+    bool gave_up = false;
+    while (!playback->ended && !gave_up) {
+        timespec look;
+        clock_gettime(CLOCK_MONOTONIC, &look);
+        AddMilliseconds(&look, LOOK_EVERY_MS);
+        if (pthread_cond_timedwait(&playback->changed, &playback->lock, &look) == 0 ||
+            playback->ended)
+            continue;
+        if (playback->written_frames != seen) {
+            seen = playback->written_frames;
+            NoteAnswer(&patience, NowMs());
+        } else {
+            gave_up = LookOutOfPatience(&patience, NowMs(), bound_ms);
+        }
+    }
+    bool ended = playback->ended;
     pthread_mutex_unlock(&playback->lock);
-    return stalled;
+    return ended;
 }
 
 // Leaves a stalled device's thread to itself: told to stop, it no longer reads the source; the
@@ -236,6 +338,7 @@ void LetThreadGo(AlsaPlayback *playback)
 {
     pthread_mutex_lock(&playback->lock);
     playback->request = Request::CUTTING;
+    pthread_cond_broadcast(&playback->changed);
     playback->let_go = true;
     pthread_mutex_unlock(&playback->lock);
     pthread_detach(playback->thread);
@@ -261,7 +364,6 @@ AlsaPlayback *StartAlsaPlayback(PcmFormat format, SampleSource source)
     playback->format = format;
     playback->source = source;
     pthread_mutex_init(&playback->lock, nullptr);
-    playback->last_written_ms = NowMs();
     bool opened = OpenDevice(playback);
     if (opened)
         playback->chunk =
@@ -279,17 +381,14 @@ AlsaPlayback *StartAlsaPlayback(PcmFormat format, SampleSource source)
     return playback;
 }
 
+// A thread that has not ended by the time the device stopped taking frames is inside the device:
+// it is left to it.
 void FinishAlsaPlayback(AlsaPlayback *playback)
 {
-    if (DeviceStalled(playback)) {
-        LetThreadGo(playback);
-        return;
-    }
-    long bound = QUEUED_MS + LATE_TAIL_MS + STOP_MARGIN_MS;
-    if (EndThread(playback, Request::FINISHING, bound))
+    if (FinishThread(playback))
         Release(playback);
     else
-        CutAndRelease(playback);
+        LetThreadGo(playback);
 }
 
 void AbandonAlsaPlayback(AlsaPlayback *playback)

@@ -2,6 +2,7 @@
 #include "libbass/posix/pulse_output.h"
 
 #include "libbass/core/output_device.h"
+#include "libbass/core/patience.h"
 
 namespace {
 
@@ -10,9 +11,12 @@ constexpr const char *CLIENT_NAME = "playonce";
 // Plain pointers: nothing here has a destructor that could run before CloseOutputDevice at exit.
 pa_threaded_mainloop *loop = nullptr;
 pa_context *context = nullptr;
+// Counted by the loop thread alone: how many times the server has said anything.
+unsigned long server_answers = 0;
 
 void SignalOnStateChange(pa_context *, void *)
 {
+    NoteServerAnswer();
     pa_threaded_mainloop_signal(loop, 0);
 }
 
@@ -22,10 +26,39 @@ bool ContextSettled(void *)
     return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
 }
 
-void MarkExpired(pa_mainloop_api *, pa_time_event *, const struct timeval *, void *expired)
+// One wait's looks, made by a timer of the loop's. The loop dispatches its timers before what
+// came in on the server's socket in the same round; so a look that finds the count full does not
+// decide at once but comes back one look later, when all that had arrived has been taken in.
+struct Watch {
+    Patience patience;
+    int64_t bound_ms;
+    unsigned long answers_seen;
+    bool last_look;
+    bool expired;
+};
+
+int64_t NowMs()
 {
-    *static_cast<bool *>(expired) = true;
-    pa_threaded_mainloop_signal(loop, 0);
+    return static_cast<int64_t>(pa_rtclock_now() / PA_USEC_PER_MSEC);
+}
+
+void Look(pa_mainloop_api *, pa_time_event *timer, const struct timeval *, void *argument)
+{
+    auto *watch = static_cast<Watch *>(argument);
+    int64_t now_ms = NowMs();
+    if (server_answers != watch->answers_seen) {
+        watch->answers_seen = server_answers;
+        NoteAnswer(&watch->patience, now_ms);
+        watch->last_look = false;
+    } else if (LookOutOfPatience(&watch->patience, now_ms, watch->bound_ms)) {
+        watch->expired = watch->last_look;
+        watch->last_look = true;
+    }
+    if (watch->expired)
+        pa_threaded_mainloop_signal(loop, 0);
+    else
+        pa_context_rttime_restart(context, timer,
+                                  pa_rtclock_now() + LOOK_EVERY_MS * PA_USEC_PER_MSEC);
 }
 
 bool ConnectContext()
@@ -61,11 +94,11 @@ pa_threaded_mainloop *OutputLoop()
     return loop;
 }
 
-pa_context *WaitForContext(pa_usec_t deadline_usec)
+pa_context *WaitForContext()
 {
     if (context == nullptr)
         return nullptr;
-    WaitUntil(deadline_usec, ContextSettled, nullptr);
+    WaitUntil(ANSWER_BOUND_MS, ContextSettled, nullptr);
     return pa_context_get_state(context) == PA_CONTEXT_READY ? context : nullptr;
 }
 
@@ -74,15 +107,21 @@ bool ConnectionFailed()
     return context == nullptr || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
 }
 
-bool WaitUntil(pa_usec_t deadline_usec, bool (*done)(void *arg), void *arg)
+void NoteServerAnswer()
+{
+    server_answers++;
+}
+
+bool WaitUntil(int64_t bound_ms, bool (*done)(void *arg), void *arg)
 {
     if (done(arg))
         return true;
-    bool expired = false;
-    pa_time_event *timer = pa_context_rttime_new(context, deadline_usec, MarkExpired, &expired);
+    Watch watch = {StartPatience(NowMs()), bound_ms, server_answers, false, false};
+    pa_time_event *timer = pa_context_rttime_new(
+        context, pa_rtclock_now() + LOOK_EVERY_MS * PA_USEC_PER_MSEC, Look, &watch);
     if (timer == nullptr)
         return false;
-    while (!done(arg) && !expired)
+    while (!done(arg) && !watch.expired)
         pa_threaded_mainloop_wait(loop);
     pa_threaded_mainloop_get_api(loop)->time_free(timer);
     return done(arg);

@@ -1,19 +1,19 @@
-// Playback on PulseAudio: the pa_stream, its small buffer, the write callback and the bounded drain.
+// Playback on PulseAudio: the pa_stream, its small buffer, the write callback and the bounded
+// drain.
 #include "libbass/posix/pulse_playback.h"
 
 #include "libbass/core/heap.h"
+#include "libbass/core/patience.h"
 #include "libbass/core/stop_rule.h"
 #include "libbass/posix/pulse_output.h"
 
 namespace {
 
 constexpr const char *STREAM_NAME = "playonce";
-constexpr pa_usec_t START_TIMEOUT_USEC = 500 * PA_USEC_PER_MSEC;
-constexpr pa_usec_t DRAIN_MARGIN_USEC = STOP_MARGIN_MS * PA_USEC_PER_MSEC;
-// The server's default buffer holds two seconds, all of which must be written before it starts.
-// A short one starts at once; it must still stay ahead of the sink, which (a null sink without
-// rewinds, for one) may take a whole latency's worth at a time.
-constexpr pa_usec_t BUFFER_USEC = 100 * PA_USEC_PER_MSEC;
+// Two seconds queued ahead, as paplay keeps: a player starved of the processor for a while
+// (a busy or slow machine) does not run the server dry. All of it is decoded in the first
+// request, which takes a few ms: the sound starts as soon as with a short buffer.
+constexpr pa_usec_t BUFFER_USEC = 2000 * PA_USEC_PER_MSEC;
 // Refills a quarter buffer at a time: few wakeups of the loop thread, still well ahead.
 constexpr pa_usec_t REQUEST_USEC = 25 * PA_USEC_PER_MSEC;
 
@@ -25,7 +25,8 @@ struct PulsePlayback {
     PcmFormat format = {};
     pa_sample_spec spec = {};
     size_t frame_bytes = 0;
-    pa_usec_t buffer_usec = 0;
+    pa_usec_t first_written_usec = 0;  // pa_rtclock_now when the first samples went
+    int64_t written_frames = 0;
     bool written_some = false;
     bool written_all = false;
     bool drained = false;
@@ -76,6 +77,9 @@ void WriteRequested(pa_stream *stream, size_t requested, void *arg)
         if (got > 0) {
             pa_stream_write(stream, buffer, got * playback->frame_bytes, nullptr, 0,
                             PA_SEEK_RELATIVE);
+            if (!playback->written_some)
+                playback->first_written_usec = pa_rtclock_now();
+            playback->written_frames += static_cast<int64_t>(got);
             playback->written_some = true;
             requested -= got * playback->frame_bytes;
         } else {
@@ -84,11 +88,13 @@ void WriteRequested(pa_stream *stream, size_t requested, void *arg)
         if (ended || got == 0)
             FinishSource(playback);
     }
+    NoteServerAnswer();
     SignalLoop();
 }
 
 void SignalOnStateChange(pa_stream *, void *)
 {
+    NoteServerAnswer();
     SignalLoop();
 }
 
@@ -113,6 +119,7 @@ bool DrainedOrFailed(void *arg)
 void MarkDrained(pa_stream *, int, void *arg)
 {
     static_cast<PulsePlayback *>(arg)->drained = true;
+    NoteServerAnswer();
     SignalLoop();
 }
 
@@ -143,7 +150,6 @@ bool ConnectStream(PulsePlayback *playback, pa_context *context, PcmFormat forma
     pa_stream_set_state_callback(playback->stream, SignalOnStateChange, playback);
     pa_stream_set_write_callback(playback->stream, WriteRequested, playback);
     pa_buffer_attr attr = BufferAttributes(spec);
-    playback->buffer_usec = pa_bytes_to_usec(attr.tlength, &spec);
     // Unity stream volume and unmuted, whatever the server remembers for this program's name.
     pa_cvolume unity;
     pa_cvolume_reset(&unity, spec.channels);
@@ -169,33 +175,38 @@ void ReleaseStream(PulsePlayback *playback)
     playback->stream = nullptr;
 }
 
-// Long enough for everything queued at the server to play, plus a margin for scheduling.
-pa_usec_t DrainDeadline(const PulsePlayback *playback)
+// What is written and should not have played yet, had the server played it from the first
+// write on: the server may stay quiet that long before it has kept us waiting. Our own count,
+// not the server's: a server that stopped answering would have its last word stand.
+int64_t UnplayedMs(const PulsePlayback *playback)
 {
-    pa_usec_t queued = 0;
-    int negative = 0;
-    if (pa_stream_get_latency(playback->stream, &queued, &negative) < 0 || negative)
-        queued = playback->buffer_usec;
-    return pa_rtclock_now() + queued + playback->buffer_usec + DRAIN_MARGIN_USEC;
+    int64_t written_ms = FramesToMilliseconds(playback->format, playback->written_frames);
+    auto since_ms =
+        static_cast<int64_t>((pa_rtclock_now() - playback->first_written_usec) / PA_USEC_PER_MSEC);
+    return written_ms > since_ms ? written_ms - since_ms : 0;
+}
+
+// What is left of the sound at Stop: the source's unwritten rest and what is queued unplayed.
+// With two seconds queued, a Stop well before the end finds most of the rest already written.
+bool PlaysOutRest(const PulsePlayback *playback)
+{
+    int64_t unwritten = playback->source.frames_left(playback->source.source);
+    int64_t unplayed = UnplayedMs(playback) * playback->format.rate / 1000;
+    return PlaysOutAtStop(playback->format, unwritten + unplayed);
 }
 
 void WriteLateTail(PulsePlayback *playback)
 {
-    int64_t unwritten = playback->source.frames_left(playback->source.source);
-    if (!PlaysOutAtStop(playback->format, unwritten))
-        return;
-    pa_usec_t unwritten_usec = FramesToMilliseconds(playback->format, unwritten) * PA_USEC_PER_MSEC;
-    WaitUntil(pa_rtclock_now() + unwritten_usec + playback->buffer_usec + DRAIN_MARGIN_USEC,
-              WrittenAllOrFailed, playback);
+    WaitUntil(UnplayedMs(playback) + ANSWER_BOUND_MS, WrittenAllOrFailed, playback);
 }
 
 void DrainStream(PulsePlayback *playback)
 {
-    pa_usec_t deadline = DrainDeadline(playback);
+    int64_t bound_ms = UnplayedMs(playback) + ANSWER_BOUND_MS;
     if (playback->drain == nullptr)
         playback->drain = pa_stream_drain(playback->stream, MarkDrained, playback);
     if (playback->drain != nullptr)
-        WaitUntil(deadline, DrainedOrFailed, playback);
+        WaitUntil(bound_ms, DrainedOrFailed, playback);
 }
 
 void CancelDrain(PulsePlayback *playback)
@@ -216,9 +227,9 @@ PulsePlayback *StartPulsePlayback(PcmFormat format, SampleSource source, bool *s
     if (loop == nullptr)
         return nullptr;
     // A server that took the connection but gives no answer in time (frozen, say) counts as
-    // answered: another route to the same system would hang on it too.
+    // answered: another route to the same system would hang on it too. The server's time is
+    // counted from Play: the connection made at Init may still be on its way.
     pa_threaded_mainloop_lock(loop);
-    pa_usec_t deadline = pa_rtclock_now() + START_TIMEOUT_USEC;
     auto *playback = HeapNew<PulsePlayback>();
     if (playback == nullptr) {
         pa_threaded_mainloop_unlock(loop);
@@ -226,10 +237,10 @@ PulsePlayback *StartPulsePlayback(PcmFormat format, SampleSource source, bool *s
     }
     playback->source = source;
     playback->format = format;
-    pa_context *context = WaitForContext(deadline);
+    pa_context *context = WaitForContext();
     *server_answered = !ConnectionFailed();
     bool started = context != nullptr && ConnectStream(playback, context, format) &&
-                   WaitUntil(deadline, Started, playback) && !StreamFailed(playback);
+                   WaitUntil(ANSWER_BOUND_MS, Started, playback) && !StreamFailed(playback);
     if (!started) {
         ReleaseStream(playback);
         HeapDelete(playback);
@@ -243,9 +254,10 @@ void FinishPulsePlayback(PulsePlayback *playback)
 {
     pa_threaded_mainloop *loop = OutputLoop();
     pa_threaded_mainloop_lock(loop);
-    if (!playback->written_all && !StreamFailed(playback))
+    bool plays_out = !StreamFailed(playback) && PlaysOutRest(playback);
+    if (plays_out && !playback->written_all)
         WriteLateTail(playback);
-    if (playback->written_all && !StreamFailed(playback))
+    if (plays_out && playback->written_all && !StreamFailed(playback))
         DrainStream(playback);
     ReleaseStream(playback);
     pa_threaded_mainloop_unlock(loop);

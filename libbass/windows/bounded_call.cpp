@@ -2,6 +2,7 @@
 #include "libbass/windows/bounded_call.h"
 
 #include "libbass/core/heap.h"
+#include "libbass/windows/answer_wait.h"
 #include "libbass/windows/library_thread.h"
 
 namespace {
@@ -33,7 +34,7 @@ DWORD WINAPI RunCall(void *argument)
 
 }  // namespace
 
-bool CallWithin(UINT(WINAPI *call)(), DWORD timeout_ms, UINT *answer)
+bool CallWithin(UINT(WINAPI *call)(), DWORD bound_ms, UINT *answer)
 {
     auto *pending = HeapNew<PendingCall>();
     if (pending == nullptr)
@@ -46,8 +47,8 @@ bool CallWithin(UINT(WINAPI *call)(), DWORD timeout_ms, UINT *answer)
         HeapDelete(pending);
         return false;
     }
+    bool in_time = WaitForAnswer(pending->answered, thread, bound_ms);
     CloseHandle(thread);
-    bool in_time = WaitForSingleObject(pending->answered, timeout_ms) == WAIT_OBJECT_0;
     if (in_time)
         *answer = pending->answer;
     LetGo(pending);

@@ -9,16 +9,19 @@
 //
 // And winmm's calls wait for the audio service or its driver (under Wine, for the sound
 // server), which may stop answering. So every one of them is made on the playback's thread, and
-// the caller waits for that thread with bounds: DEVICE_ANSWER_MS for the device to open, and at
-// Stop the queued sound's length and a margin, or less once the device has gone that long
-// without finishing a block. A thread the caller stops waiting for is let go: it no longer
-// touches the stream, keeps the library loaded, and frees the playback if it ever ends. A device
-// that stopped answering is left as it is, neither reset nor closed: those calls would wait for
-// it too, and a thread waiting inside the audio system when the process exits takes Wine's
-// process down with it (exit status SIGSEGV, seen here); its blocks stay the device's.
+// the caller waits for that thread for as long as the system keeps answering (answer_wait.h):
+// while the thread works at the device's open, and at Stop while the device keeps finishing
+// blocks; DEVICE_ANSWER_MS without, as the caller's own looks count it, and it stops waiting. A
+// thread the caller stops waiting for is let go: it no longer touches the stream, keeps the library
+// loaded, and frees the playback if it ever ends. A device that stopped answering is left as it is,
+// neither reset nor closed: those calls would wait for it too, and a thread waiting inside the
+// audio system when the process exits takes Wine's process down with it (exit status SIGSEGV, seen
+// here); its blocks stay the device's.
 #include "libbass/core/heap.h"
+#include "libbass/core/patience.h"
 #include "libbass/core/playback.h"
 #include "libbass/core/stop_rule.h"
+#include "libbass/windows/answer_wait.h"
 #include "libbass/windows/bounded_call.h"
 #include "libbass/windows/library_thread.h"
 #include "libbass/windows/output_system.h"
@@ -31,11 +34,9 @@
 namespace {
 
 constexpr DWORD BLOCK_MS = 50;
-constexpr int BLOCK_COUNT = 8;  // 400 ms queued ahead: a thread that wakes late does not run dry
+// Two seconds queued ahead: a thread starved of the processor for a while does not run dry.
+constexpr int BLOCK_COUNT = 40;
 constexpr DWORD SILENCE_MS = 50;
-constexpr DWORD QUEUED_MS = BLOCK_COUNT * BLOCK_MS + SILENCE_MS;
-// How often a waiting caller looks at the device's progress.
-constexpr DWORD PROGRESS_LOOK_MS = 20;
 
 enum Request : LONG { PLAYING, FINISHING, CUTTING };
 
@@ -63,6 +64,8 @@ struct Playback {
     bool submitted[BLOCK_COUNT];     // touched by the thread alone, as are the two below
     bool written_all;
     bool silence_queued;
+    DWORD first_write_ms;    // GetTickCount at the first block written
+    int64_t written_frames;  // in all blocks written so far
 };
 
 namespace {
@@ -124,12 +127,17 @@ bool IsQueued(const WAVEHDR &block)
     return (*static_cast<const volatile DWORD *>(&block.dwFlags) & WHDR_INQUEUE) != 0;
 }
 
+int QueuedBlocks(const Playback *playback)
+{
+    int queued = IsQueued(playback->silence) ? 1 : 0;
+    for (const WAVEHDR &block : playback->blocks)
+        queued += IsQueued(block) ? 1 : 0;
+    return queued;
+}
+
 bool AllDone(const Playback *playback)
 {
-    for (const WAVEHDR &block : playback->blocks)
-        if (IsQueued(block))
-            return false;
-    return !IsQueued(playback->silence);
+    return QueuedBlocks(playback) == 0;
 }
 
 void NoteProgress(Playback *playback)
@@ -169,13 +177,26 @@ bool Fill(Playback *playback, int16_t *samples, size_t *got, bool *ended)
     return held;
 }
 
-// Whether the source's unwritten rest is to play out at Stop; false once the caller has gone.
+// What is written and should not have played yet, had the device played it from the first
+// block on: our own count, not the device's, which a device that plays late would swell.
+int64_t UnplayedFrames(const Playback *playback)
+{
+    if (playback->written_frames == 0)
+        return 0;
+    int64_t played = MillisecondsSince(playback->first_write_ms) * playback->format.rate / 1000;
+    return playback->written_frames > played ? playback->written_frames - played : 0;
+}
+
+// Whether the rest is to play out at Stop (the source's unwritten frames and what is queued
+// unplayed: with two seconds queued, a Stop well before the end finds most of the rest already
+// written); false once the caller has gone.
 bool PlaysOutRest(Playback *playback)
 {
     AcquireSRWLockExclusive(&playback->source_lock);
-    bool plays_out = !playback->let_go &&
-                     PlaysOutAtStop(playback->format,
-                                    playback->source.frames_left(playback->source.source));
+    bool plays_out =
+        !playback->let_go &&
+        PlaysOutAtStop(playback->format, playback->source.frames_left(playback->source.source) +
+                                             UnplayedFrames(playback));
     ReleaseSRWLockExclusive(&playback->source_lock);
     return plays_out;
 }
@@ -190,6 +211,9 @@ bool QueueBlock(Playback *playback, int index)
         return false;
     if (got > 0) {
         block->dwBufferLength = static_cast<DWORD>(got) * FrameBytes(playback);
+        if (playback->written_frames == 0)
+            playback->first_write_ms = GetTickCount();
+        playback->written_frames += static_cast<int64_t>(got);
         waveOutWrite(playback->device, block, sizeof *block);
         playback->submitted[index] = true;
     }
@@ -227,7 +251,7 @@ bool ShouldEnd(Playback *playback)
     LONG request = InterlockedCompareExchange(&playback->request, PLAYING, PLAYING);
     if (request == CUTTING)
         return true;
-    if (request == FINISHING && !playback->written_all && !PlaysOutRest(playback))
+    if (request == FINISHING && !PlaysOutRest(playback))
         return true;
     return playback->silence_queued && AllDone(playback);
 }
@@ -353,17 +377,31 @@ bool StartThread(Playback *playback)
     return playback->thread != nullptr;
 }
 
-// Waits for every frame to be played, up to `bound_ms`, or until the device stalls.
-bool WaitPlayedOut(Playback *playback, DWORD bound_ms)
+// Waits for every frame to be played while the device keeps finishing blocks (or the thread
+// queueing them: a block done and refilled at once looks the same); false, the device given up,
+// once it has gone DEVICE_ANSWER_MS without, as the caller's looks count it. The blocks' flags are
+// read here, not the thread's note of them: a thread that wakes late must not make the device
+// look stalled.
+bool WaitPlayedOut(Playback *playback)
 {
     DWORD start = GetTickCount();
-    while (WaitForSingleObject(playback->played, PROGRESS_LOOK_MS) != WAIT_OBJECT_0) {
-        if (DeviceStalled(playback)) {
+    Patience patience = StartPatience(0);
+    int queued = QueuedBlocks(playback);
+    LONG noted = InterlockedCompareExchange(&playback->last_progress_ms, 0, 0);
+    while (WaitForSingleObject(playback->played, static_cast<DWORD>(LOOK_EVERY_MS)) !=
+           WAIT_OBJECT_0) {
+        int now_queued = QueuedBlocks(playback);
+        LONG now_noted = InterlockedCompareExchange(&playback->last_progress_ms, 0, 0);
+        if (now_queued != queued || now_noted != noted) {
+            queued = now_queued;
+            noted = now_noted;
+            NoteAnswer(&patience, MillisecondsSince(start));
+        } else if (LookOutOfPatience(&patience, MillisecondsSince(start), DEVICE_ANSWER_MS)) {
+            if (WaitForSingleObject(playback->played, 0) == WAIT_OBJECT_0)
+                return true;
             GiveUpDevice(playback);
             return false;
         }
-        if (GetTickCount() - start >= bound_ms)
-            return false;
     }
     return true;
 }
@@ -388,7 +426,7 @@ Playback *StartPlayback(PcmFormat format, SampleSource source)
         LetGoOf(playback);
         return nullptr;
     }
-    bool answered = WaitForSingleObject(playback->opened, DEVICE_ANSWER_MS) == WAIT_OBJECT_0;
+    bool answered = WaitForAnswer(playback->opened, playback->thread, DEVICE_ANSWER_MS);
     if (!answered)
         GiveUpDevice(playback);
     if (!answered || InterlockedCompareExchange(&playback->opened_well, 0, 0) == 0) {
@@ -400,20 +438,12 @@ Playback *StartPlayback(PcmFormat format, SampleSource source)
 
 void FinishPlayback(Playback *playback)
 {
-    // A device that stopped answering is given up before the thread is told anything, which
-    // would have it reset the device.
-    if (DeviceStalled(playback)) {
-        GiveUpDevice(playback);
-        LetThreadGo(playback);
-        return;
-    }
     InterlockedExchange(&playback->request, FINISHING);
     SetEvent(playback->wake);
-    DWORD bound = QUEUED_MS + static_cast<DWORD>(LATE_TAIL_MS + STOP_MARGIN_MS);
     // Played out, the device is closed before Stop returns, unless that too stops answering: a
     // thread still inside the close when the process exits would take Wine's process down.
-    if (WaitPlayedOut(playback, bound))
-        WaitForSingleObject(playback->thread, DEVICE_ANSWER_MS);
+    if (WaitPlayedOut(playback))
+        WaitForAnswer(playback->thread, playback->thread, DEVICE_ANSWER_MS);
     LetThreadGo(playback);
 }
 

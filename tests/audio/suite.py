@@ -8,6 +8,7 @@ import unittest
 
 import harness
 import pulse
+import starve
 
 PLAYER_PATH = None
 LIBRARY_DRIVER = None  # tests/libbass/bass_driver of the same build, when given
@@ -18,6 +19,7 @@ RUN_UNDER_WINE = False
 MEDIA_FOUNDATION = True  # the Windows system decodes with Media Foundation: --media-foundation
 LINUX_DECODER = None  # tests/libbass/decode_dump of a Linux build, for the Windows build's runs
 DEVICE_RECORDING = None  # playonce.exe beside our BASS.dll and a recording winmm.dll
+STARVED_LOOPS = 0  # --starved: busy loops beside each run, the player at nice 19 (starve.py)
 
 
 def start():
@@ -107,7 +109,7 @@ def require_plain_build(tool):
 def main(description):
     """Reads --playonce (and --wine), passes the rest to unittest."""
     global PLAYER_PATH, RUN_UNDER_WINE, LIBRARY_DRIVER, STACK, MEDIA_FOUNDATION, LINUX_DECODER
-    global DEVICE_RECORDING
+    global DEVICE_RECORDING, STARVED_LOOPS
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--playonce", required=True, help="the player to test")
     parser.add_argument("--wine", action="store_true",
@@ -124,7 +126,13 @@ def main(description):
     parser.add_argument("--device-recording",
                         help="with --wine: the folder of playonce.exe, BASS.dll and the "
                              "recording winmm.dll")
+    parser.add_argument("--starved", action="store_true",
+                        help="the cases that run starved do, beside busy loops at nice 0, the "
+                             "player at nice 19")
+    parser.add_argument("--busy-loops", type=int, default=starve.default_loops(),
+                        help=f"with --starved: how many (default {starve.default_loops()})")
     known, rest = parser.parse_known_args()
+    STARVED_LOOPS = known.busy_loops if known.starved else 0
     MEDIA_FOUNDATION = known.media_foundation == "on"
     LINUX_DECODER = known.linux_decoder
     DEVICE_RECORDING = known.device_recording

@@ -6,7 +6,7 @@
 Every run is bounded. Each run must still end with 0, print nothing and leave nothing behind;
 it must end about the file's length after its start (the faults that leave the length as it
 was measured at the start), or no later than that (a file cut short); a sound system that dies
-or stops answering costs the run no more than half a second over a healthy run. What reaches
+or stops answering costs the run no more than 2.5 s over a healthy run. What reaches
 the sink is checked where it is defined: a file that went away or was replaced by a rename is
 played whole, since the player holds it open; a file cut short is heard as its own beginning
 and nothing else. The traced runs need the build without sanitizers and skip a sanitizer build.
@@ -43,16 +43,10 @@ SECONDS = 1.0
 FAULT_AT_S = 0.4  # into the run: well after the sound has started, well before its end
 CUT_TO_BYTES = 300
 # What a sound system that dies or stops answering may add to a run, over a healthy run's wall
-# time: the half second it is given to answer. The Windows build's healthy run under Wine waits
-# a few hundred ms for its last block at Stop, which a server that never answered spares it;
-# the Linux build's waits a few ms, so a server that never answers costs it the whole half
-# second, and a little for the process's scheduling.
-OVER_HEALTHY_S = 0.5
-LINUX_SCHEDULING_S = 0.1
-# The stand-in device plays a block the moment it gets it, so its healthy run has no sound left
-# to wait for at Stop, as a real device's has: there, a call that never answers costs the whole
-# half second it is given, and Wine's scheduling a little more.
-STAND_IN_SLACK_S = 0.2
+# time. The library gives it 1.5 s of silence (libbass/core/patience.h), counted by its own
+# looks, so that a player starved of the processor is never taken for a hung system; the rest
+# is room for the looks and the process's scheduling on a busy machine.
+OVER_HEALTHY_S = 2.5
 HANG_TIMEOUT_S = 15  # a run that has not ended by then never will
 
 
@@ -355,11 +349,13 @@ class FaultTest(RunChecks):
                           frames, label)
 
     def assert_ended(self, run, case, label):
-        self.assertLessEqual(run.wall_s, SECONDS + SOON_AFTER_S,
+        lingers_s = SOON_AFTER_S + suite.PROGRAM.start_allowance_s
+        if case.server_fault:
+            lingers_s += OVER_HEALTHY_S
+        self.assertLessEqual(run.wall_s, SECONDS + lingers_s,
                              f"{label}: lingered after the file's {SECONDS} s: {run.describe()}")
         if case.server_fault:
-            slack = 0.0 if suite.PROGRAM.system == "wine" else LINUX_SCHEDULING_S
-            self.assertLessEqual(run.wall_s, self.healthy_wall_s + OVER_HEALTHY_S + slack,
+            self.assertLessEqual(run.wall_s, self.healthy_wall_s + OVER_HEALTHY_S,
                                  f"{label}: {run.wall_s:.3f} s against a healthy run's "
                                  f"{self.healthy_wall_s:.3f} s: {run.describe()}")
         if case.ends == AT_LENGTH:
@@ -408,8 +404,8 @@ HANG_CASES = [
 
 class HungDeviceTest(RunChecks):
     """The Windows build over a stand-in winmm.dll that stops answering in one of its calls, as
-    a hung audio service or driver does: the run still ends within half a second of a healthy
-    run, with 0, printing nothing. A thread of the library stuck in the call must neither keep
+    a hung audio service or driver does: the run still ends within 2.5 s of a healthy run, with
+    0, printing nothing. A thread of the library stuck in the call must neither keep
     the process alive nor make its exit wait. What reached the device before the hang is the
     file's own beginning; a device that played the file whole got it whole."""
 
@@ -451,8 +447,7 @@ class HungDeviceTest(RunChecks):
                 self.assertEqual(result.returncode, 0, f"{label}: {described}")
                 self.assertEqual((result.stdout, result.stderr), (b"", b""),
                                  f"{label}: printed: {described}")
-                self.assertLessEqual(wall_s,
-                                     self.healthy_wall_s + OVER_HEALTHY_S + STAND_IN_SLACK_S,
+                self.assertLessEqual(wall_s, self.healthy_wall_s + OVER_HEALTHY_S,
                                      f"{label}: against a healthy run's "
                                      f"{self.healthy_wall_s:.3f} s: {described}")
                 self.assertGreaterEqual(wall_s, SECONDS - WAIT_SLACK_S,

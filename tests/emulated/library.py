@@ -23,7 +23,7 @@ ST0_CELL = STUB_BASE + 2 * PAGE     # where fstp puts the double result
 DATA_BASE = 0x30000000              # the strings and bytes the calls point at
 FSTP_ST0_CELL = b'\xDD\x1D' + struct.pack('<I', ST0_CELL)
 DLL_PROCESS_ATTACH = 1
-DEVICE_ANSWER_MS = 500              # how long the library waits for each answer of winmm
+DEVICE_ANSWER_MS = 1500             # how long winmm may go without answering (patience.h)
 HEAP_ZERO_MEMORY = 8
 EFLAGS_AT_CALL = 0x202            # interrupts on, direction flag clear
 # None of the export test's calls loops for long; unicorn's own instruction count makes every
@@ -71,7 +71,8 @@ BASE_IMPORTS = {
                      'CreateEventW': stdcall(16), 'SetEvent': stdcall(4),
                      'WaitForSingleObject': stdcall(8), 'CreateThread': stdcall(24),
                      'GetModuleHandleExW': stdcall(12), 'FreeLibrary': stdcall(4),
-                     'FreeLibraryAndExitThread': stdcall(8), 'GetTickCount': stdcall(0)},
+                     'FreeLibraryAndExitThread': stdcall(8), 'GetTickCount': stdcall(0),
+                     'GetThreadTimes': stdcall(20)},
     'winmm.dll': {'waveOutGetNumDevs': stdcall(0)},
 }
 

@@ -30,8 +30,8 @@ NOT_STREAMS = (0, 1, 12345, 0xFFFFFFFF)   # 1 would be the first stream's, had o
 
 # What winmm does: counts no output device or one, at once, late, or never.
 NONE, ONE = Winmm(devices=0), Winmm(devices=1)
-LATE = Winmm(devices=1, hang=Hang('waveOutGetNumDevs', ms=300))
-TOO_LATE = Winmm(devices=1, hang=Hang('waveOutGetNumDevs', ms=600))
+LATE = Winmm(devices=1, hang=Hang('waveOutGetNumDevs', ms=1200))
+TOO_LATE = Winmm(devices=1, hang=Hang('waveOutGetNumDevs', ms=DEVICE_ANSWER_MS + 100))
 NEVER = Winmm(devices=1, hang=Hang('waveOutGetNumDevs'))
 
 
@@ -64,7 +64,7 @@ CASES = [
      [init(0, TRUE), no_stream(1, MEMORY), no_stream(0, 0), no_stream(0, PATH, 1 << 32),
       no_stream(0, PATH, 0, 1 << 32)]),
     ('handles before BASS_Init are no streams', NONE, not_a_stream(1)),
-    ('winmm counts late, within the bound', LATE, [init(1, TRUE, ms=300), init(1, FALSE)]),
+    ('winmm counts late, within the bound', LATE, [init(1, TRUE, ms=1200), init(1, FALSE)]),
     ('winmm counts after the bound', TOO_LATE,
      [init(1, FALSE, ms=DEVICE_ANSWER_MS), init(1, FALSE)] + not_a_stream(1)),
     ('winmm never counts', NEVER, [init(-1, FALSE, ms=DEVICE_ANSWER_MS), init(0, FALSE)]),

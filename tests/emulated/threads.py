@@ -107,7 +107,7 @@ class Switched(Exception):
 
 class Threads:
     """Mixed into the Library: CreateThread, events, waits, slim locks, the module's references,
-    GetTickCount, and the stand-in for a call that hangs (`hang`, a Hang or None). Call
+    GetTickCount, GetThreadTimes, and the stand-in for a call that hangs (`hang`, a Hang or None). Call
     setup_threads once the machine is mapped.
 
     A thread gives way only where it waits, so every run is the same; the clock moves only when
@@ -151,6 +151,15 @@ class Threads:
         if self.handles.pop(handle, None) is None:
             self._fault(f'CloseHandle({handle:#x}): no open handle')
             return 0
+        return 1
+
+    def do_GetThreadTimes(self, handle, created, exited, kernel, user):
+        """No thread of the emulation is seen to use the processor: a call that hangs shows no
+        work, and a bound on it runs its full length."""
+        if self._handle(handle, 'thread', 'GetThreadTimes') is None:
+            return 0
+        for time in (created, exited, kernel, user):
+            self.uc.mem_write(time, bytes(8))
         return 1
 
     # --- the clock, and what happens at a time of it

@@ -1,10 +1,12 @@
-// Tests of the small parts: byte and time arithmetic, the gain stage and the stream table.
+// Tests of the small parts: byte and time arithmetic, the gain stage, the stream table and the
+// look-by-look count of a wait on the audio system.
 #include <gtest/gtest.h>
 
 #include <math.h>
 
 #include <set>
 
+#include "libbass/core/patience.h"
 #include "libbass/core/pcm_format.h"
 #include "libbass/core/stream_table.h"
 #include "libbass/core/volume.h"
@@ -35,6 +37,67 @@ TEST(PcmFormatTest, LengthsAndDurations)
         EXPECT_EQ(bytes, c.bytes) << c.name;
         EXPECT_DOUBLE_EQ(BytesToSeconds(c.format, bytes), c.seconds) << c.name;
     }
+}
+
+// A wait's looks, as a waiting thread makes them: each `every_ms` after the one before (late by
+// `late_ms`), an answer of the system at the looks listed; the time of the look that gives up.
+struct LookSeries {
+    const char *name;
+    int64_t every_ms;
+    int64_t late_ms;
+    std::set<int> answered_at;  // look numbers, from 1
+    int64_t gives_up_at_ms;     // -1: never, in the looks made
+};
+
+int64_t GivesUpAt(const LookSeries &series, int looks)
+{
+    Patience patience = StartPatience(1000);
+    int64_t now = 1000;
+    for (int look = 1; look <= looks; look++) {
+        now += series.every_ms + series.late_ms;
+        if (series.answered_at.count(look) != 0)
+            NoteAnswer(&patience, now);
+        else if (LookOutOfPatience(&patience, now, ANSWER_BOUND_MS))
+            return now - 1000;
+    }
+    return -1;
+}
+
+TEST(PatienceTest, CountsTheSystemsSilenceNotOurLateness)
+{
+    const LookSeries cases[] = {
+        {"looks on time: the bound, to the look", LOOK_EVERY_MS, 0, {}, ANSWER_BOUND_MS},
+        {"looks a little late count in full",
+         LOOK_EVERY_MS,
+         40,
+         {},
+         (ANSWER_BOUND_MS + 89) / 90 * 90},
+        {"a starved thread's looks, a second apart, count as on time",
+         1000,
+         0,
+         {},
+         1000 * (ANSWER_BOUND_MS / LOOK_CAP_MS)},
+        {"an answer starts the count again",
+         LOOK_EVERY_MS,
+         0,
+         {20},
+         20 * LOOK_EVERY_MS + ANSWER_BOUND_MS},
+        {"a system that keeps answering is waited for",
+         LOOK_EVERY_MS,
+         0,
+         {10, 30, 50, 70, 90, 110},
+         -1},
+    };
+    for (const LookSeries &series : cases)
+        EXPECT_EQ(GivesUpAt(series, 120), series.gives_up_at_ms) << series.name;
+}
+
+TEST(PatienceTest, AClockThatGoesBackCountsNothing)
+{
+    Patience patience = StartPatience(5000);
+    EXPECT_FALSE(LookOutOfPatience(&patience, 1000, 1));
+    EXPECT_EQ(patience.waited_ms, 0);
+    EXPECT_TRUE(LookOutOfPatience(&patience, 1001, 1));
 }
 
 TEST(VolumeTest, ClampsRequests)
