@@ -15,9 +15,12 @@ WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686
 DEMO_PACKAGES=(pulseaudio-utils python3-numpy python3-soundfile python3-matplotlib)
 DEMO_SERVER_PACKAGES=(pulseaudio)
 
+# To build the guest that runs the x86 release (tests/vm/), boot it and read its disk.
+VM_PACKAGES=(qemu-system-x86 debootstrap e2fsprogs)
+
 # Everything the tests of every build need, the Windows cross-builds and the package included.
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" "${WINDOWS_BUILD_PACKAGES[@]}" "${DEMO_PACKAGES[@]}"
-    "${DEMO_SERVER_PACKAGES[@]}"
+    "${DEMO_SERVER_PACKAGES[@]}" "${VM_PACKAGES[@]}"
     googletest
     python3 python3-pefile python3-unicorn python3-distutils python3-pkg-resources
     valgrind strace ffmpeg wine64 wine clang libclang-rt-14-dev

@@ -2,8 +2,9 @@
 # A test boot's job, run by the guest's init from the job disk at /job: runs each line of
 # /job/cases with the 32-bit wine and writes what each run did under /job/results, for the host.
 # A case line is KIND|FOLDER|SINK|ARGUMENT: KIND quiet, device (the recording winmm.dll), sink
-# (Wine's winmm into the null sink of SINK's RATE:CHANNELS, recorded), or a fault of the sound
-# server (frozen-start, frozen-mid, killed-mid); SINK and ARGUMENT "-" for none.
+# (Wine's winmm into the null sink of SINK's RATE:CHANNELS, recorded; traced: the same with Wine's
+# trace), or a fault of the sound server (frozen-start, frozen-mid, killed-mid); SINK and
+# ARGUMENT "-" for none.
 results=/job/results
 mkdir -p "$results"
 exec >"$results/guest.log" 2>&1
@@ -67,13 +68,22 @@ record() {  # the monitor of the case's sink
 }
 
 stop_recording() {
-    sleep 1.5  # the monitor lags the sink
+    sleep 1  # the monitor lags the sink
     kill "$recorder" 2>/dev/null
     wait "$recorder" 2>/dev/null
 }
 
 heard_anything() {
     [ "$(tr -d '\000' <"$out/capture.raw" 2>/dev/null | head -c 1 | wc -c)" -gt 0 ]
+}
+
+# The server's streams while the player runs: whether Wine's driver ever opened one.
+watch_streams() {
+    while kill -0 "$1" 2>/dev/null; do
+        pactl list short sink-inputs >>"$out/streams" 2>&1
+        sleep 0.3
+    done
+    wait "$1"
 }
 
 # A fault some time into the play: once the first sound is heard, 0.3 s later.
@@ -113,7 +123,12 @@ run_case() {
         timed_play ;;
     sink)
         record
-        timed_play
+        timed_play &
+        watch_streams $!
+        stop_recording ;;
+    traced)  # the same, with Wine's trace of winmm and its sound driver, for the eye
+        record
+        WINEDEBUG=+timestamp,+winmm,+pulse timed_play
         stop_recording ;;
     frozen-start)
         kill -STOP "$server"

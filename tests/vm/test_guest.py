@@ -29,12 +29,14 @@ sys.path.insert(0, os.path.join(HERE, '..', 'audio'))
 import compare  # noqa: E402
 import signals  # noqa: E402
 import suite  # noqa: E402
-from test_real_audio import (SOON_AFTER_S, RunChecks, SameSamplesAsLinuxTest,  # noqa: E402
-                             linux_decoding)
+from test_real_audio import RunChecks, SameSamplesAsLinuxTest, linux_decoding  # noqa: E402
 
 ZIP_NAME = 'playonce-1.0.0-win32.zip'
 BOOT_TIMEOUT_S = 900   # the one boot that runs every case
 OVER_HEALTHY_S = 2.5   # what a sound server that dies or stops answering may add to a run
+# A run that plays nothing takes Wine's start and no more; under emulation on a shared machine
+# a start varies by seconds, so this bound catches a hang, not a slow start (the table reports).
+QUIET_OVER_START_S = 5.0
 # Wine 8's own sound thread faults as a process that played through a frozen server exits.
 WINE_FROZEN_SERVER_STATUS = 139
 GUEST_MEDIA = 'Z:\\job\\media\\'
@@ -123,6 +125,7 @@ def plan_cases(formats):
         for name, (rate, channels) in formats.items():
             cases.append(Case(kind, name, GUEST_MEDIA + name,
                               f'{rate}:{channels}' if kind == 'sink' else '-', name))
+    cases.append(Case('traced', FAULT_FILE, GUEST_MEDIA + FAULT_FILE, '44100:2', FAULT_FILE))
     for kind in ('frozen-start', 'frozen-mid', 'killed-mid'):
         cases.append(Case(kind, FAULT_FILE, GUEST_MEDIA + FAULT_FILE, '44100:2', FAULT_FILE))
     for index, case in enumerate(cases):
@@ -229,7 +232,7 @@ class GuestTest(RunChecks):
                                  f'{case.name}: printed')
                 self.assertEqual(case.read('after'), case.read('before'),
                                  f'{case.name}: the media or release folder changed')
-                self.assertLessEqual(case.wall_s(), start_s + SOON_AFTER_S,
+                self.assertLessEqual(case.wall_s(), start_s + QUIET_OVER_START_S,
                                      f'{case.name}: waited ({start_s:.1f} s to start wine)')
 
     def test_device_gets_the_linux_samples(self):
@@ -266,6 +269,14 @@ class GuestTest(RunChecks):
                                     f'{case.name}: the fault came before any sound')
 
 
+def streams_seen(case):
+    """How many of the server's listings during the play held a stream ('-' if not watched)."""
+    listings = case.read('streams')
+    if listings is None:
+        return '-'
+    return str(sum(1 for line in listings.splitlines() if line.strip()))
+
+
 def played(case):
     for name in ('device.raw', 'capture.raw'):
         raw = case.read(name, 'rb')
@@ -291,11 +302,12 @@ def report():
         with open(os.path.join(RESULTS, 'guest.log')) as log:
             print('guest log:\n' + ''.join('  ' + line for line in log
                                            if not line[:2].isdigit()))
-    print(f'{"case":<60} {"played":<6} {"exact":<16} {"exit":>4} {"wall s":>7}')
+    print(f'{"case":<60} {"played":<6} {"exact":<16} {"exit":>4} {"wall s":>7} streams')
     for case in CASES:
         wall = case.wall_s()
         print(f'{case.name:<60} {"yes" if played(case) else "no":<6} {exact(case):<16} '
-              f'{case.status()!s:>4} {wall if wall is None else f"{wall:.2f}":>7}')
+              f'{case.status()!s:>4} {wall if wall is None else f"{wall:.2f}":>7} '
+              f'{streams_seen(case)}')
 
 
 def parse_arguments():
