@@ -266,7 +266,7 @@ class GuestTest(RunChecks):
                                      f'{healthy.wall_s():.1f} s + {OVER_HEALTHY_S} s')
                 if case.kind != 'frozen-start':
                     self.assertTrue(case.read('fault_ms') and played(case),
-                                    f'{case.name}: the fault came before any sound')
+                                    f'{case.name}: no sound was heard before the fault')
 
 
 def streams_seen(case):
