@@ -152,6 +152,9 @@ boot_ms=$(cut -d' ' -f1 /proc/uptime)
 say "booted: $boot_ms s"
 start_server
 wineserver -p </dev/null  # one server for every run, as a desktop session keeps one
+# No display here: Wine's null graphics driver lets winmm make its message window, which
+# its devices need (without it explorer fails to start and waveOutGetNumDevs never answers).
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
 started=$(now_ms)
 wine cmd /c exit </dev/null >/dev/null 2>&1
 say "warm-up: $(($(now_ms) - started)) ms"
