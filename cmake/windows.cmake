@@ -82,6 +82,11 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
             $<TARGET_FILE:bass> ${PLAYONCE_HOST_BUILD}/tests/libbass/decode_dump)
 endif()
 
+# The guest stage's stand-in winmm.dll for the x86 release.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    add_subdirectory(tests/vm)
+endif()
+
 # The Wine runs of the x86-64 build, with their test-only stand-in for the audio library.
 if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
     add_subdirectory(tests/wine)

@@ -15,6 +15,10 @@ WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686
 DEMO_PACKAGES=(pulseaudio-utils python3-numpy python3-soundfile python3-matplotlib)
 DEMO_SERVER_PACKAGES=(pulseaudio)
 
+# To build the guest that runs the x86 release (tests/vm/), boot it and read its disk. Not yet
+# part of the test command's packages: the guest stage is run by hand.
+VM_PACKAGES=(qemu-system-x86 debootstrap e2fsprogs)
+
 # The release this machine runs, as "ID VERSION_ID" of its os-release ("debian 12", "debian 13",
 # "ubuntu 24.04"; "debian " for testing and unstable). PLAYONCE_OS_RELEASE names another file.
 os_release() {

@@ -21,6 +21,8 @@ BASS = {'BASS_Init', 'BASS_StreamCreateFile', 'BASS_ChannelGetLength',
 MACHINES = {'x86': pefile.MACHINE_TYPE['IMAGE_FILE_MACHINE_I386'],
             'amd64': pefile.MACHINE_TYPE['IMAGE_FILE_MACHINE_AMD64']}
 ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
+ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
+WINDOWS_SETTINGS_2019 = '{http://schemas.microsoft.com/SMI/2019/WindowsSettings}'
 
 failures = []
 
@@ -114,6 +116,15 @@ def check_manifest(found, architecture):
                 'language': '*'}
     check([identity.attrib for identity in identities] == [expected],
           f'manifest dependencies {[i.attrib for i in identities]}')
+    # The process's ANSI code page is UTF-8 (Windows 10 1903 and later, Wine): any file name
+    # reaches GetCommandLineA and the library whole. Misplaced, the element is silently ignored.
+    code_pages = [element.text for element in root.iter()
+                  if element.tag.endswith('activeCodePage')]
+    placed = root.findall(f'{ASM_V3}application/{ASM_V3}windowsSettings/'
+                          f'{WINDOWS_SETTINGS_2019}activeCodePage')
+    check(code_pages == ['UTF-8'] and len(placed) == 1,
+          f'active code pages {code_pages}, {len(placed)} in application/windowsSettings '
+          'of the 2019 namespace; expected UTF-8 there alone')
 
 
 def main():

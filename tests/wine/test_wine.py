@@ -1,11 +1,14 @@
 # Whole runs of the x86-64 playonce.exe under Wine, over a real file tree and a recording BASS.dll.
 #
 # Usage: /usr/bin/python3 test_wine.py --program PATH/playonce.exe
-#            --launcher PATH/exact_launcher.exe --work SCRATCH_DIR [unittest options]
+#            --launcher PATH/exact_launcher.exe --device FOLDER --work SCRATCH_DIR
+#            [unittest options]
 #
 # One fresh prefix and one wineserver serve every run; both are gone when the suite ends. What the
 # program asks the system about a path (FindFirstFileA, GetFileAttributesA, GetDriveTypeA) and
 # what it is answered come from Wine's relay trace of the calls made by playonce.exe itself.
+# The --device folder holds playonce.exe beside our real BASS.dll and the recording winmm.dll:
+# there the file names beyond any ANSI code page are played, and the bytes handed over checked.
 import argparse
 import os
 import re
@@ -17,11 +20,13 @@ import sys
 import tempfile
 import time
 import unittest
+import wave
 from dataclasses import dataclass
 
 sys.dont_write_bytecode = True  # run from the source tree by ctest: leave no cache beside it
 
-from wine_prefix import WINE64, WinePrefix, tools_present, windows_path  # noqa: E402
+from wine_prefix import (QUIET_OVERRIDES, WINE64, WinePrefix, tools_present,  # noqa: E402
+                         windows_path)
 
 RUN_TIMEOUT_S = 60
 
@@ -33,6 +38,9 @@ INVALID_ATTRIBUTES = 0xFFFFFFFF
 FILE_ATTRIBUTE_DIRECTORY = 0x10
 DRIVE_NO_ROOT_DIR, DRIVE_FIXED = 1, 3
 ABSENT_DRIVE = 'Q:'              # a fresh prefix has C: and Z: only
+# Names no single-byte code page spells; the manifest's UTF-8 code page carries them whole.
+CYRILLIC, JAPANESE = 'звук', '音声ファイル'
+UNIX_LOCALE = 'C.UTF-8'          # how Wine reads the Unix arguments and environment
 EARLIEST_MS, LATEST_MS = -1.0, 250.0   # how far a measured wait may stray, generously
 
 ARGS = None       # the command line of the suite
@@ -80,7 +88,8 @@ def build_tree(tree, prefix):
     """The files the scenarios name, and the template fields that name them."""
     for name, size in [('a.mp3', 1000), ('b.mp3', 1000), ('empty.mp3', 0),
                        ('My Music/a b.mp3', 1000), ('Music/song.mp3', 1000),
-                       ('wild/x.mp3', 1000), ('sub/keep', 1)]:
+                       ('wild/x.mp3', 1000), ('sub/keep', 1), (CYRILLIC + '.mp3', 1000),
+                       (JAPANESE + '.mp3', 1000), ('café.mp3', 1000)]:
         write_file(os.path.join(tree, name), size)
     os.makedirs(os.path.join(tree, 'wdir', 'subdir'))
     sparse_file(os.path.join(tree, 'big.wav'), 1 << 32)
@@ -180,7 +189,7 @@ class WineSession:
         env = self.environment(PLAYONCE_TEST_LOG=windows_path(log),
                                PLAYONCE_TEST_LENGTH=f'{LENGTH:x}',
                                PLAYONCE_TEST_SECONDS_BITS=double_bits(seconds),
-                               WINEDEBUG='+relay' if trace else '-all')
+                               WINEDEBUG='+relay' if trace else '-all', LC_ALL=UNIX_LOCALE)
         if line is not None:
             env.update(PLAYONCE_TEST_PROGRAM=windows_path(ARGS.program),
                        PLAYONCE_TEST_COMMAND_LINE=line)
@@ -197,6 +206,24 @@ class WineSession:
             stderr = err.read()
         probes, timer = traced_calls(stderr)
         return Outcome(done.returncode, read_log(log), probes, timer, stderr)
+
+
+    def play_on_device(self, path):
+        """Runs the --device folder's playonce.exe on `path` (given as wine64's argument);
+        its exit status, the device's format line and the bytes it was handed."""
+        record = os.path.join(self.work, 'device.raw')
+        for old in (record, record + '.format'):
+            if os.path.exists(old):
+                os.remove(old)
+        env = self.environment(PLAYONCE_DEVICE_RECORD=windows_path(record), LC_ALL=UNIX_LOCALE,
+                               WINEDLLOVERRIDES=QUIET_OVERRIDES + ';winmm=n')
+        done = subprocess.run([WINE64, os.path.join(ARGS.device, 'playonce.exe'),
+                               windows_path(path)], env=env, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=RUN_TIMEOUT_S)
+        if not os.path.exists(record + '.format'):
+            return done.returncode, None, b''
+        with open(record + '.format') as line, open(record, 'rb') as handed:
+            return done.returncode, line.read().strip(), handed.read()
 
 
 def slug(name):
@@ -226,7 +253,7 @@ def read_log(path):
                 if key in TEXT_FIELDS and value == 'null':
                     values[key] = None
                 elif key in TEXT_FIELDS:
-                    values[key] = bytes.fromhex(value).decode('latin-1')
+                    values[key] = bytes.fromhex(value).decode('utf-8', 'backslashreplace')
                 else:
                     values[key] = int(value, 16)
             records.append((name, values))
@@ -249,6 +276,8 @@ def relay_string(arguments):
     text = re.sub(r'\\x([0-9a-f]{2})|\\(.)',
                   lambda m: chr(int(m.group(1), 16)) if m.group(1)
                   else RELAY_ESCAPES.get(m.group(2), m.group(2)), match.group(1))
+    # Wine escapes each byte of an 8-bit string; the program's code page is UTF-8.
+    text = text.encode('latin-1', 'backslashreplace').decode('utf-8', 'backslashreplace')
     return text + ('...' if match.group(2) else '')
 
 
@@ -352,6 +381,14 @@ class Scenario:
 
 PROGRAM = 'prog.exe '  # what a command line starts with, when its program name does not matter
 
+
+def named_file(title, name):
+    """The file `name` of the tree, given as wine64's one argument: played as named."""
+    path = '{tree}\\' + name
+    return Scenario(title, argv=(path,), made_line='"{exe}" ' + path, plays=path,
+                    probes=[found(path)])
+
+
 SCENARIOS = [
     # How the command line arrives.
     Scenario('plain file', line=PROGRAM + '{tree}\\a.mp3', plays='{tree}\\a.mp3',
@@ -424,6 +461,14 @@ SCENARIOS = [
              probes=[found('{long260}')]),
     Scenario('real file at 300 bytes: its first 260 name nothing', line=PROGRAM + '{long300}',
              probes=[missing('{long300:.260}')]),
+
+    # Names beyond the ANSI code page: wine64 hands the Unix arguments over as Unicode, and the
+    # program reads them, probes and hands them on in UTF-8, its own code page.
+    named_file('Cyrillic name', CYRILLIC + '.mp3'),
+    named_file('Japanese name', JAPANESE + '.mp3'),
+    # The launcher has no manifest: its Windows-1252 line reaches the program as UTF-8.
+    Scenario('name from a parent in another code page', line=PROGRAM + '{tree}\\café.mp3',
+             plays='{tree}\\café.mp3', probes=[found('{tree}\\café.mp3')]),
 
     # The sleep asked for (the time it takes is measured by Waits below).
     Scenario('0.1234 s sleeps 123 ms', line=PROGRAM + '{tree}\\a.mp3', plays='{tree}\\a.mp3',
@@ -545,6 +590,37 @@ class Waits(unittest.TestCase):
                         f'[{wait_ms + EARLIEST_MS:.0f}, {wait_ms + LATEST_MS:.0f}] ms')
 
 
+class NamesOnTheDevice(unittest.TestCase):
+    """Our BASS.dll opens a file whose name no ANSI code page spells, in the program's UTF-8
+    code page: the recording winmm.dll beside it is handed the file's samples, byte for byte,
+    then nothing but silence."""
+
+    def test_names_beyond_the_ansi_code_page_play(self):
+        for name in (CYRILLIC + '.wav', JAPANESE + '.wav'):
+            with self.subTest(name):
+                path = os.path.join(SESSION.tree, name)
+                samples = write_noise_wav(path)
+                status, format_line, handed = SESSION.play_on_device(path)
+                self.assertEqual(status, 0, f'{name}: exit status')
+                self.assertEqual(format_line, '44100 2 16', f'{name}: device format')
+                self.assertEqual(handed[:len(samples)], samples,
+                                 f'{name}: {len(handed)} bytes handed over, not the file\'s '
+                                 f'{len(samples)} first')
+                self.assertEqual(handed[len(samples):].strip(b'\0'), b'',
+                                 f'{name}: sound after the file\'s end')
+
+
+def write_noise_wav(path, frames=4410):
+    """A tenth of a second of 16-bit 44.1 kHz stereo noise; its sample bytes."""
+    samples = os.urandom(frames * 4)
+    with wave.open(path, 'wb') as out:
+        out.setnchannels(2)
+        out.setsampwidth(2)
+        out.setframerate(44100)
+        out.writeframes(samples)
+    return samples
+
+
 def messages(stderr, lines=15):
     # Wine's own complaints, without the relay trace around them.
     kept = [line for line in stderr.splitlines()
@@ -577,17 +653,21 @@ def parse_arguments():
     parser = argparse.ArgumentParser()
     parser.add_argument('--program', required=True, help='playonce.exe, with BASS.dll beside it')
     parser.add_argument('--launcher', required=True, help='exact_launcher.exe')
+    parser.add_argument('--device', required=True,
+                        help='playonce.exe beside our BASS.dll and the recording winmm.dll')
     parser.add_argument('--work', required=True, help='scratch folder, emptied first')
     arguments, rest = parser.parse_known_args()
     if not tools_present():
         parser.error('the Wine runs need package wine64')
     for path in (arguments.program, arguments.launcher,
-                 os.path.join(os.path.dirname(arguments.program), 'BASS.dll')):
+                 os.path.join(os.path.dirname(arguments.program), 'BASS.dll'),
+                 os.path.join(arguments.device, 'winmm.dll')):
         if not os.path.isfile(path):
             parser.error(f'{path} is missing (the Wine runs need package wine64 and the win64 '
                          'build)')
     arguments.program = os.path.abspath(arguments.program)
     arguments.launcher = os.path.abspath(arguments.launcher)
+    arguments.device = os.path.abspath(arguments.device)
     return arguments, rest
 
 
