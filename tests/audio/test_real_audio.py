@@ -330,14 +330,13 @@ class ArgumentTest(RunChecks):
 
     @staticmethod
     def utf8_name(folder):
-        suite.require_linux("a note sign is in no ANSI code page")
+        # Windows too: the manifest makes UTF-8 the process's ANSI code page, which spells it.
         return ["ñandú ♪.wav"], "ñandú ♪.wav", None
 
     @staticmethod
     def code_page_name(folder):
-        # On Windows the name reaches the decoder through the ANSI code page (Windows-1252
-        # here), which a UTF-8 reading of the program's bytes would get wrong; FLAC, so that
-        # Media Foundation opens it.
+        # On Windows the name reaches the decoder through the process's ANSI code page (UTF-8,
+        # by the manifest), which the library must open the file in, not in another.
         return ["café ñandú.flac"], "café ñandú.flac", None
 
     @staticmethod
