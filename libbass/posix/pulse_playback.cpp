@@ -28,6 +28,7 @@ struct PulsePlayback {
     pa_usec_t first_written_usec = 0;  // pa_rtclock_now when the first samples went
     int64_t written_frames = 0;
     bool written_some = false;
+    bool corked = true;  // connected corked; see StartServerPlaying
     bool written_all = false;
     bool drained = false;
     pa_operation *drain = nullptr;
@@ -47,6 +48,21 @@ bool StreamFailed(const PulsePlayback *playback)
 
 void MarkDrained(pa_stream *, int, void *arg);
 
+// The stream is connected corked and uncorked once its first request is written, the command
+// queued behind those samples: PipeWire's PulseAudio server starts a stream on its first quantum
+// whatever the prebuffer, and a player starved while the rest of its first two seconds is still
+// on the way to the server would run it dry mid-file (seen: a 70 ms gap). Uncorked, a stream
+// starts on its prebuffer, or at once when triggered.
+void StartServerPlaying(PulsePlayback *playback)
+{
+    if (!playback->corked)
+        return;
+    playback->corked = false;
+    pa_operation *uncork = pa_stream_cork(playback->stream, 0, nullptr, nullptr);
+    if (uncork != nullptr)
+        pa_operation_unref(uncork);
+}
+
 // The source is written out: the stream drains from now on. A server that mixes in fixed quanta
 // (PipeWire's, 1,024 frames here) plays a last, partial quantum only once it is told the stream
 // drains; told no earlier than at Stop, the stream has run dry by then and the tail comes out
@@ -55,6 +71,9 @@ void MarkDrained(pa_stream *, int, void *arg);
 void FinishSource(PulsePlayback *playback)
 {
     playback->written_all = true;
+    // Uncorked before the drain: a server that takes a corked stream's drain for one played out
+    // would end it unheard.
+    StartServerPlaying(playback);
     pa_operation *trigger = pa_stream_trigger(playback->stream, nullptr, nullptr);
     if (trigger != nullptr)
         pa_operation_unref(trigger);
@@ -88,6 +107,8 @@ void WriteRequested(pa_stream *stream, size_t requested, void *arg)
         if (ended || got == 0)
             FinishSource(playback);
     }
+    if (playback->written_some)
+        StartServerPlaying(playback);
     NoteServerAnswer();
     SignalLoop();
 }
@@ -155,7 +176,7 @@ bool ConnectStream(PulsePlayback *playback, pa_context *context, PcmFormat forma
     pa_cvolume_reset(&unity, spec.channels);
     // No PA_STREAM_ADJUST_LATENCY: asking the sink for less latency than it runs at makes a sink
     // that cannot rewind play out what it already rendered first, delaying the start.
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_UNMUTED);
+    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_UNMUTED | PA_STREAM_START_CORKED);
     return pa_stream_connect_playback(playback->stream, nullptr, &attr, flags, &unity, nullptr) >=
            0;
 }

@@ -103,10 +103,17 @@ def play_maybe_starved(path, folder, seconds):
 
 
 def first_wrong(run, source, match):
-    """The first frame that differs, as heard and as in the file."""
+    """The first frame that differs, as heard and as in the file, and where the rest went: a gap
+    (the rest came late), a cut (it never came) or corruption tell different faults apart."""
     heard_at = match.offset + match.matched
     heard = run.capture[heard_at].tolist() if heard_at < len(run.capture) else "the capture's end"
-    return f"heard {heard} instead of {source[match.matched].tolist()}"
+    rest = compare.find_exact(run.capture[heard_at:], source[match.matched:])
+    if rest.offset < 0:
+        went = "the rest never arrived"
+    else:
+        went = (f"{rest.matched} of the {len(source) - match.matched} frames left arrived "
+                f"{rest.offset} frames late")
+    return f"heard {heard} instead of {source[match.matched].tolist()}; {went}"
 
 
 class RunChecks(unittest.TestCase):
@@ -161,7 +168,8 @@ class RunChecks(unittest.TestCase):
                                 f"{run.describe()}")
         if match.matched != len(source):
             self.fail(f"{case}: only {match.matched} of {len(source)} frames arrived exactly "
-                      f"(from capture frame {match.offset}); {first_wrong(run, source, match)}")
+                      f"(from capture frame {match.offset}); {first_wrong(run, source, match)}: "
+                      f"{run.describe()}")
         before = compare.count_nonzero_frames(run.capture[:match.offset])
         after = compare.count_nonzero_frames(run.capture[match.offset + len(source):])
         self.assertEqual((before, after), (0, 0),
@@ -208,6 +216,30 @@ class ExactPlaybackTest(RunChecks):
                     self.assert_bit_exact(run, frames, case)
                     self.assert_waited(run, seconds, case)
                 self.play_checked(play, case)
+
+    # Stalled a second after the first block reached the server: a file that fits in the first
+    # request, and one that does not.
+    STALLED = {"1 s WAV", "10 s WAV"}
+    STALL_MS = 1000
+
+    def test_heard_whole_when_stalled_after_the_first_block(self):
+        """The sender of a starved player's sound, made to sleep once by a shim right after the
+        first block went: the server must not start on that block and run dry."""
+        suite.require_linux("the stall shim is an LD_PRELOAD library")
+        options = harness.RunOptions(preload=built_shim("stall_after_block"),
+                                     environment={"PLAYONCE_STALL_MS": str(self.STALL_MS)})
+        for name, seconds, make in self.CASES:
+            if name not in self.STALLED:
+                continue
+            with self.subTest(name):
+                folder = suite.folder(f"stalled {name}")
+                path, frames = make(folder)
+                case = f"{name} {path}, stalled {self.STALL_MS} ms"
+                run = suite.player().run([path], watched=[folder],
+                                         expected_s=len(frames) / pulse.RATE + self.STALL_MS / 1000,
+                                         options=options)
+                self.assert_quiet_and_clean(run, case)
+                self.assert_bit_exact(run, frames, case)
 
 
 @dataclass
@@ -559,14 +591,18 @@ def run_as(user, command):
 
 
 def race_shim():
-    """Builds the stat shim once into the scratch folder."""
-    shim = os.path.join(suite.SCRATCH, "remove_after_stat.so")
+    return built_shim("remove_after_stat")
+
+
+def built_shim(name):
+    """Builds the LD_PRELOAD shim `name`.c once into the scratch folder."""
+    shim = os.path.join(suite.SCRATCH, f"{name}.so")
     if os.path.exists(shim):
         return shim
     compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
     if compiler is None:
-        raise unittest.SkipTest("no C compiler to build the stat shim")
-    source = os.path.join(HERE, "remove_after_stat.c")
+        raise unittest.SkipTest(f"no C compiler to build the shim {name}")
+    source = os.path.join(HERE, f"{name}.c")
     subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", shim, source, "-ldl"],
                    check=True, timeout=60)
     return shim
