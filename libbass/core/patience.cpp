@@ -1,23 +1,35 @@
 // The look-by-look count of a wait on the audio system.
 #include "libbass/core/patience.h"
 
-Patience StartPatience(int64_t now_ms)
+Patience StartPatience(Moment now)
 {
-    return Patience{0, now_ms};
+    return Patience{0, now};
 }
 
-void NoteAnswer(Patience *patience, int64_t now_ms)
+void NoteAnswer(Patience *patience, Moment now)
 {
-    *patience = StartPatience(now_ms);
+    *patience = StartPatience(now);
 }
 
-bool LookOutOfPatience(Patience *patience, int64_t now_ms, int64_t bound_ms)
+namespace {
+
+// A count that went back (a clock or a wrapped tick count; a thread gone, taking its starved
+// time with it) counts as none.
+int64_t Growth(int64_t before, int64_t after)
 {
-    int64_t since = now_ms - patience->last_look_ms;
-    // A clock that went back (or a wrapped tick count) counts as no time.
-    if (since < 0)
-        since = 0;
-    patience->waited_ms += since < LOOK_CAP_MS ? since : LOOK_CAP_MS;
-    patience->last_look_ms = now_ms;
+    return after > before ? after - before : 0;
+}
+
+}  // namespace
+
+bool LookOutOfPatience(Patience *patience, Moment now, int64_t bound_ms)
+{
+    int64_t since = Growth(patience->last_look.clock_ms, now.clock_ms);
+    if (since > LOOK_CAP_MS)
+        since = LOOK_CAP_MS;
+    int64_t starved = Growth(patience->last_look.starved_ms, now.starved_ms);
+    if (since > starved)
+        patience->waited_ms += since - starved;
+    patience->last_look = now;
     return patience->waited_ms >= bound_ms;
 }

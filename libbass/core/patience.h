@@ -3,9 +3,10 @@
 // A bound on the system's answer must fire only when the system has not answered, never because
 // our own thread was late to look (a starved player, a slow machine). So the time is counted
 // look by look: each look adds the time since the one before, but no more than LOOK_CAP_MS, so
-// a look that comes late counts as one that came on time; whatever the system does (an answer,
-// a block played, a period taken) starts the count again; and the waiter decides only after
-// the look, once it has taken in what arrived before it.
+// a look that comes late counts as one that came on time; time our own threads spent ready to run
+// but kept off the processor (the output's threads inside the player, starved) does not count;
+// whatever the system does (an answer, a block played, a period taken) starts the count again;
+// and the waiter decides only after the look, once it has taken in what arrived before it.
 #pragma once
 
 #include <stdint.h>
@@ -18,15 +19,21 @@ constexpr int64_t ANSWER_BOUND_MS = 1500;
 constexpr int64_t LOOK_EVERY_MS = 50;
 constexpr int64_t LOOK_CAP_MS = 2 * LOOK_EVERY_MS;
 
-struct Patience {
-    int64_t waited_ms;
-    int64_t last_look_ms;
+// What a look reads: the clock, and the process's starved time so far (StarvedMs).
+struct Moment {
+    int64_t clock_ms;
+    int64_t starved_ms;
 };
 
-// A count that starts at `now_ms`, as does one after an answer.
-Patience StartPatience(int64_t now_ms);
-void NoteAnswer(Patience *patience, int64_t now_ms);
+struct Patience {
+    int64_t waited_ms;
+    Moment last_look;
+};
 
-// One look at `now_ms`: counts it, and says whether the system has now kept us waiting for
+// A count that starts at `now`, as does one after an answer.
+Patience StartPatience(Moment now);
+void NoteAnswer(Patience *patience, Moment now);
+
+// One look at `now`: counts it, and says whether the system has now kept us waiting for
 // `bound_ms` in all since it last answered.
-bool LookOutOfPatience(Patience *patience, int64_t now_ms, int64_t bound_ms);
+bool LookOutOfPatience(Patience *patience, Moment now, int64_t bound_ms);

@@ -13,6 +13,7 @@
 
 #include "libbass/core/heap.h"
 #include "libbass/core/patience.h"
+#include "libbass/core/starved_time.h"
 #include "libbass/core/stop_rule.h"
 
 namespace {
@@ -311,7 +312,7 @@ bool FinishThread(AlsaPlayback *playback)
     pthread_cond_broadcast(&playback->changed);
     int64_t bound_ms = UnplayedMs(playback) + ANSWER_BOUND_MS;
     int64_t seen = playback->written_frames;
-    Patience patience = StartPatience(NowMs());
+    Patience patience = StartPatience(Moment{NowMs(), StarvedMs()});
     bool gave_up = false;
     while (!playback->ended && !gave_up) {
         timespec look;
@@ -322,9 +323,9 @@ bool FinishThread(AlsaPlayback *playback)
             continue;
         if (playback->written_frames != seen) {
             seen = playback->written_frames;
-            NoteAnswer(&patience, NowMs());
+            NoteAnswer(&patience, Moment{NowMs(), StarvedMs()});
         } else {
-            gave_up = LookOutOfPatience(&patience, NowMs(), bound_ms);
+            gave_up = LookOutOfPatience(&patience, Moment{NowMs(), StarvedMs()}, bound_ms);
         }
     }
     bool ended = playback->ended;

@@ -3,6 +3,7 @@
 
 #include "libbass/core/output_device.h"
 #include "libbass/core/patience.h"
+#include "libbass/core/starved_time.h"
 
 namespace {
 
@@ -37,20 +38,20 @@ struct Watch {
     bool expired;
 };
 
-int64_t NowMs()
+Moment Now()
 {
-    return static_cast<int64_t>(pa_rtclock_now() / PA_USEC_PER_MSEC);
+    return Moment{static_cast<int64_t>(pa_rtclock_now() / PA_USEC_PER_MSEC), StarvedMs()};
 }
 
 void Look(pa_mainloop_api *, pa_time_event *timer, const struct timeval *, void *argument)
 {
     auto *watch = static_cast<Watch *>(argument);
-    int64_t now_ms = NowMs();
+    Moment now = Now();
     if (server_answers != watch->answers_seen) {
         watch->answers_seen = server_answers;
-        NoteAnswer(&watch->patience, now_ms);
+        NoteAnswer(&watch->patience, now);
         watch->last_look = false;
-    } else if (LookOutOfPatience(&watch->patience, now_ms, watch->bound_ms)) {
+    } else if (LookOutOfPatience(&watch->patience, now, watch->bound_ms)) {
         watch->expired = watch->last_look;
         watch->last_look = true;
     }
@@ -116,7 +117,7 @@ bool WaitUntil(int64_t bound_ms, bool (*done)(void *arg), void *arg)
 {
     if (done(arg))
         return true;
-    Watch watch = {StartPatience(NowMs()), bound_ms, server_answers, false, false};
+    Watch watch = {StartPatience(Now()), bound_ms, server_answers, false, false};
     pa_time_event *timer = pa_context_rttime_new(
         context, pa_rtclock_now() + LOOK_EVERY_MS * PA_USEC_PER_MSEC, Look, &watch);
     if (timer == nullptr)

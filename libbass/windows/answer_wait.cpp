@@ -2,6 +2,7 @@
 #include "libbass/windows/answer_wait.h"
 
 #include "libbass/core/patience.h"
+#include "libbass/core/starved_time.h"
 
 namespace {
 
@@ -24,17 +25,22 @@ int64_t MillisecondsSince(DWORD start)
     return static_cast<int64_t>(static_cast<DWORD>(GetTickCount() - start));
 }
 
+Moment MomentSince(DWORD start)
+{
+    return Moment{MillisecondsSince(start), StarvedMs()};
+}
+
 bool WaitForAnswer(HANDLE answered, HANDLE worker, DWORD bound_ms)
 {
     DWORD start = GetTickCount();
-    Patience patience = StartPatience(0);
+    Patience patience = StartPatience(MomentSince(start));
     uint64_t work = WorkDone(worker);
     while (WaitForSingleObject(answered, static_cast<DWORD>(LOOK_EVERY_MS)) != WAIT_OBJECT_0) {
         uint64_t now_work = WorkDone(worker);
         if (now_work != work) {
             work = now_work;
-            NoteAnswer(&patience, MillisecondsSince(start));
-        } else if (LookOutOfPatience(&patience, MillisecondsSince(start), bound_ms)) {
+            NoteAnswer(&patience, MomentSince(start));
+        } else if (LookOutOfPatience(&patience, MomentSince(start), bound_ms)) {
             return WaitForSingleObject(answered, 0) == WAIT_OBJECT_0;
         }
     }

@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 
+#include "libbass/core/patience.h"
 #include "libbass/windows/win32.h"
 
 // Waits until `answered` is signalled, for as long as the system keeps answering: false once it
@@ -13,3 +14,5 @@ bool WaitForAnswer(HANDLE answered, HANDLE worker, DWORD bound_ms);
 
 // Milliseconds since `start` (a GetTickCount), across the count's wrap.
 int64_t MillisecondsSince(DWORD start);
+// What a look reads, its clock counted from `start`.
+Moment MomentSince(DWORD start);

@@ -385,7 +385,7 @@ bool StartThread(Playback *playback)
 bool WaitPlayedOut(Playback *playback)
 {
     DWORD start = GetTickCount();
-    Patience patience = StartPatience(0);
+    Patience patience = StartPatience(MomentSince(start));
     int queued = QueuedBlocks(playback);
     LONG noted = InterlockedCompareExchange(&playback->last_progress_ms, 0, 0);
     while (WaitForSingleObject(playback->played, static_cast<DWORD>(LOOK_EVERY_MS)) !=
@@ -395,8 +395,8 @@ bool WaitPlayedOut(Playback *playback)
         if (now_queued != queued || now_noted != noted) {
             queued = now_queued;
             noted = now_noted;
-            NoteAnswer(&patience, MillisecondsSince(start));
-        } else if (LookOutOfPatience(&patience, MillisecondsSince(start), DEVICE_ANSWER_MS)) {
+            NoteAnswer(&patience, MomentSince(start));
+        } else if (LookOutOfPatience(&patience, MomentSince(start), DEVICE_ANSWER_MS)) {
             if (WaitForSingleObject(playback->played, 0) == WAIT_OBJECT_0)
                 return true;
             GiveUpDevice(playback);

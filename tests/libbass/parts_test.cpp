@@ -40,25 +40,28 @@ TEST(PcmFormatTest, LengthsAndDurations)
 }
 
 // A wait's looks, as a waiting thread makes them: each `every_ms` after the one before (late by
-// `late_ms`), an answer of the system at the looks listed; the time of the look that gives up.
+// `late_ms`), the process's other threads kept off the processor for `starved_ms` of it, an
+// answer of the system at the looks listed; the time of the look that gives up.
 struct LookSeries {
     const char *name;
     int64_t every_ms;
     int64_t late_ms;
+    int64_t starved_ms;
     std::set<int> answered_at;  // look numbers, from 1
     int64_t gives_up_at_ms;     // -1: never, in the looks made
 };
 
 int64_t GivesUpAt(const LookSeries &series, int looks)
 {
-    Patience patience = StartPatience(1000);
-    int64_t now = 1000;
+    Moment now = {1000, 7};
+    Patience patience = StartPatience(now);
     for (int look = 1; look <= looks; look++) {
-        now += series.every_ms + series.late_ms;
+        now.clock_ms += series.every_ms + series.late_ms;
+        now.starved_ms += series.starved_ms;
         if (series.answered_at.count(look) != 0)
             NoteAnswer(&patience, now);
         else if (LookOutOfPatience(&patience, now, ANSWER_BOUND_MS))
-            return now - 1000;
+            return now.clock_ms - 1000;
     }
     return -1;
 }
@@ -66,24 +69,46 @@ int64_t GivesUpAt(const LookSeries &series, int looks)
 TEST(PatienceTest, CountsTheSystemsSilenceNotOurLateness)
 {
     const LookSeries cases[] = {
-        {"looks on time: the bound, to the look", LOOK_EVERY_MS, 0, {}, ANSWER_BOUND_MS},
+        {"looks on time: the bound, to the look", LOOK_EVERY_MS, 0, 0, {}, ANSWER_BOUND_MS},
         {"looks a little late count in full",
          LOOK_EVERY_MS,
          40,
+         0,
          {},
          (ANSWER_BOUND_MS + 89) / 90 * 90},
         {"a starved thread's looks, a second apart, count as on time",
          1000,
          0,
+         0,
          {},
          1000 * (ANSWER_BOUND_MS / LOOK_CAP_MS)},
+        {"time our other threads waited for the processor is not the system's",
+         LOOK_EVERY_MS,
+         0,
+         LOOK_EVERY_MS / 2,
+         {},
+         2 * ANSWER_BOUND_MS},
+        {"a look is not counted below nothing when several threads waited through it",
+         LOOK_EVERY_MS,
+         0,
+         3 * LOOK_EVERY_MS,
+         {},
+         -1},
+        {"starved late looks count what the cap leaves beyond the waiting",
+         1000,
+         0,
+         LOOK_CAP_MS / 2,
+         {},
+         1000 * (2 * ANSWER_BOUND_MS / LOOK_CAP_MS)},
         {"an answer starts the count again",
          LOOK_EVERY_MS,
+         0,
          0,
          {20},
          20 * LOOK_EVERY_MS + ANSWER_BOUND_MS},
         {"a system that keeps answering is waited for",
          LOOK_EVERY_MS,
+         0,
          0,
          {10, 30, 50, 70, 90, 110},
          -1},
@@ -92,12 +117,25 @@ TEST(PatienceTest, CountsTheSystemsSilenceNotOurLateness)
         EXPECT_EQ(GivesUpAt(series, 120), series.gives_up_at_ms) << series.name;
 }
 
-TEST(PatienceTest, AClockThatGoesBackCountsNothing)
+// A count that goes back, on either reading, counts nothing for that look.
+TEST(PatienceTest, ACountThatGoesBackCountsNothing)
 {
-    Patience patience = StartPatience(5000);
-    EXPECT_FALSE(LookOutOfPatience(&patience, 1000, 1));
-    EXPECT_EQ(patience.waited_ms, 0);
-    EXPECT_TRUE(LookOutOfPatience(&patience, 1001, 1));
+    const struct {
+        const char *name;
+        Moment second_look;
+        int64_t counted_ms;
+    } cases[] = {
+        {"the clock went back", {1000, 0}, 0},
+        {"a starved thread ended, taking its count with it", {5010, -500}, 10},
+    };
+    for (const auto &c : cases) {
+        Patience patience = StartPatience(Moment{5000, 0});
+        int64_t bound_ms = c.counted_ms + 1;
+        EXPECT_FALSE(LookOutOfPatience(&patience, c.second_look, bound_ms)) << c.name;
+        EXPECT_EQ(patience.waited_ms, c.counted_ms) << c.name;
+        Moment third = {c.second_look.clock_ms + 1, c.second_look.starved_ms};
+        EXPECT_TRUE(LookOutOfPatience(&patience, third, bound_ms)) << c.name;
+    }
 }
 
 TEST(VolumeTest, ClampsRequests)
