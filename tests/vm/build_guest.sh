@@ -46,8 +46,10 @@ in_root() {
 build_root() {
     timeout 900 debootstrap --variant=minbase --include="$base_packages" "$suite" "$root" \
         "$mirror"
-    # The host's package list: its updates and security suites too.
-    cp /etc/apt/sources.list.d/debian.sources "$root/etc/apt/sources.list.d/"
+    # The host's package list, its updates and security suites too, named for the guest's
+    # release (a Debian 13 host's list names trixie).
+    sed "s/\b$(. /etc/os-release && echo "$VERSION_CODENAME")\b/$suite/g" \
+        /etc/apt/sources.list.d/debian.sources >"$root/etc/apt/sources.list.d/debian.sources"
     rm -f "$root/etc/apt/sources.list"
     printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"  # no services start here
     chmod 755 "$root/usr/sbin/policy-rc.d"
