@@ -5,8 +5,8 @@
 
 Finds the guest (tests/vm/build_guest.sh builds it once), writes a job disk holding playonce.exe
 and BASS.dll unpacked from the release zip, the same two beside the x86 recording winmm.dll, the
-media and the list of cases, boots the guest once under qemu (tests/vm/run_guest.sh runs every
-case there) and reads the results back with debugfs. The checks are the real-audio suite's,
+x86 session keeper, the media and the list of cases, boots the guest once under qemu
+(tests/vm/run_guest.sh runs every case there) and reads the results back with debugfs. The checks are the real-audio suite's,
 made here: the samples against the host build's decoding of the same file.
 """
 import argparse
@@ -147,6 +147,7 @@ def write_job(job, cases):
     shutil.copytree(os.path.join(job, 'release'), os.path.join(job, 'device'))
     shutil.copy(os.path.join(ARGS.win32_build, 'tests', 'vm', 'device', 'winmm.dll'),
                 os.path.join(job, 'device'))
+    shutil.copy(os.path.join(ARGS.win32_build, 'tests', 'vm', 'session_keeper.exe'), job)
     shutil.copy(os.path.join(HERE, 'run_guest.sh'), job)
     with open(os.path.join(job, 'cases'), 'w') as out:
         out.writelines(case.line() for case in cases)
