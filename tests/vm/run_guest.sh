@@ -13,6 +13,9 @@ export HOME=/root LC_ALL=C.UTF-8 WINEARCH=win32 WINEPREFIX=/root/prefix WINEDEBU
 export PULSE_RUNTIME_PATH=/tmp/pulse PULSE_STATE_PATH=/tmp/pulse XDG_RUNTIME_DIR=/tmp/pulse
 export PULSE_SERVER=unix:/tmp/pulse/native
 quiet_overrides="mscoree,mshtml,winemenubuilder.exe=d"
+# Six channels in the order of a WAVE file's 5.1: the server's own default for six is ALSA's,
+# which would reorder the columns the checks compare.
+SIX_CHANNELS=front-left,front-right,front-center,lfe,rear-left,rear-right
 mkdir -p -m 700 /tmp/pulse
 
 say() {  # into the log, and onto the console the host keeps
@@ -25,8 +28,10 @@ now_ms() { echo $(($(date +%s%N) / 1000000)); }
 start_server() {
     set --
     for spec in $(cat /job/sinks); do  # RATE:CHANNELS, one null sink each
+        map=
+        [ "${spec#*:}" = 6 ] && map=" channel_map=$SIX_CHANNELS"
         set -- "$@" -L "module-null-sink sink_name=s$(echo "$spec" | tr : _) norewinds=1 \
-rate=${spec%:*} channels=${spec#*:} format=s16le"
+rate=${spec%:*} channels=${spec#*:} format=s16le$map"
     done
     pulseaudio -n --daemonize=no --system=no --exit-idle-time=-1 --disallow-exit \
         --use-pid-file=no --log-target=stderr --log-level=error "$@" \
@@ -59,10 +64,12 @@ timed_play() {
     echo $(($(now_ms) - started)) >"$out/wall_ms"
 }
 
-record() {  # the monitor of the case's sink
+record() {  # the monitor of the case's sink, in the sink's own channel order
     spec=$sink
+    set --
+    [ "${spec#*:}" = 6 ] && set -- --channel-map="$SIX_CHANNELS"
     parec -d "s$(echo "$spec" | tr : _).monitor" --raw --format=s16le --rate="${spec%:*}" \
-        --channels="${spec#*:}" --latency-msec=20 "$out/capture.raw" </dev/null &
+        --channels="${spec#*:}" "$@" --latency-msec=20 "$out/capture.raw" </dev/null &
     recorder=$!
     sleep 0.5
 }
