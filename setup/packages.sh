@@ -15,8 +15,7 @@ WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686
 DEMO_PACKAGES=(pulseaudio-utils python3-numpy python3-soundfile python3-matplotlib)
 DEMO_SERVER_PACKAGES=(pulseaudio)
 
-# To build the guest that runs the x86 release (tests/vm/), boot it and read its disk. Not yet
-# part of the test command's packages: the guest stage is run by hand.
+# To build the guest that runs the x86 release (tests/vm/), boot it and read its disk.
 VM_PACKAGES=(qemu-system-x86 debootstrap e2fsprogs)
 
 # The release this machine runs, as "ID VERSION_ID" of its os-release ("debian 12", "debian 13",
@@ -37,7 +36,7 @@ release_test_packages() {
 # Everything the tests of every build need, the Windows cross-builds and the package included.
 # libclang-rt-dev is the sanitizers' runtime of the release's own clang (14 in 12, 19 in 13).
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" "${WINDOWS_BUILD_PACKAGES[@]}" "${DEMO_PACKAGES[@]}"
-    "${DEMO_SERVER_PACKAGES[@]}" $(release_test_packages)
+    "${DEMO_SERVER_PACKAGES[@]}" "${VM_PACKAGES[@]}" $(release_test_packages)
     googletest
     python3 python3-pefile python3-unicorn python3-pkg-resources
     valgrind strace ffmpeg wine64 wine clang libclang-rt-dev
