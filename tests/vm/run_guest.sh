@@ -33,8 +33,9 @@ start_server() {
         set -- "$@" -L "module-null-sink sink_name=s$(echo "$spec" | tr : _) norewinds=1 \
 rate=${spec%:*} channels=${spec#*:} format=s16le$map"
     done
+    # No memfd: Wine's 32-bit client registers none, and the server logs each block it copies.
     pulseaudio -n --daemonize=no --system=no --exit-idle-time=-1 --disallow-exit \
-        --use-pid-file=no --log-target=stderr --log-level=error "$@" \
+        --use-pid-file=no --log-target=stderr --log-level=error --enable-memfd=no "$@" \
         -L "module-native-protocol-unix socket=/tmp/pulse/native auth-anonymous=1" </dev/null &
     server=$!
     for _ in $(seq 100); do
@@ -91,6 +92,13 @@ watch_streams() {
         sleep 0.3
     done
     wait "$1"
+}
+
+desktop_up() {  # Wine's explorer among the guest's processes
+    for cmdline in /proc/[0-9]*/cmdline; do
+        tr '\0' ' ' 2>/dev/null <"$cmdline" | grep -q 'explorer\.exe' && return 0
+    done
+    return 1
 }
 
 play_into_sink() {
@@ -177,7 +185,7 @@ wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/de
 started=$(now_ms)
 wine /job/session_keeper.exe </dev/null >/dev/null 2>&1 &
 for _ in $(seq 300); do
-    tr '\0' ' ' </proc/[0-9]*/cmdline 2>/dev/null | grep -q 'explorer\.exe' && break
+    desktop_up && break
     sleep 0.2
 done
 say "desktop: $(($(now_ms) - started)) ms"

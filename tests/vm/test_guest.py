@@ -226,7 +226,8 @@ class GuestTest(RunChecks):
     maxDiff = None
 
     def test_runs_that_play_nothing_end_at_once_quietly(self):
-        start_s = int(open(os.path.join(RESULTS, 'wine_start_ms')).read()) / 1000
+        with open(os.path.join(RESULTS, 'wine_start_ms')) as start:
+            start_s = int(start.read()) / 1000
         for case in cases_of('quiet'):
             with self.subTest(case.name):
                 self.assertEqual(case.status(), 0, f'{case.name}: exit status')
