@@ -4,7 +4,8 @@
 // our own thread was late to look (a starved player, a slow machine). So the time is counted
 // look by look: each look adds the time since the one before, but no more than LOOK_CAP_MS, so
 // a look that comes late counts as one that came on time; time our own threads spent ready to run
-// but kept off the processor (the output's threads inside the player, starved) does not count;
+// but kept off the processor (the output's threads inside the player, starved) does not count,
+// nor does a look that finds one of them still waiting for it;
 // whatever the system does (an answer, a block played, a period taken) starts the count again;
 // and the waiter decides only after the look, once it has taken in what arrived before it.
 #pragma once
@@ -19,10 +20,12 @@ constexpr int64_t ANSWER_BOUND_MS = 1500;
 constexpr int64_t LOOK_EVERY_MS = 50;
 constexpr int64_t LOOK_CAP_MS = 2 * LOOK_EVERY_MS;
 
-// What a look reads: the clock, and the process's starved time so far (StarvedMs).
+// What a look reads: the clock, the process's starved time so far (StarvedMs), and whether
+// another of its threads is ready to run (OthersReady).
 struct Moment {
     int64_t clock_ms;
     int64_t starved_ms;
+    bool others_ready;
 };
 
 struct Patience {

@@ -9,3 +9,8 @@
 // count no more than LOOK_CAP_MS each (patience.h), and a caller that only waits on a hung system
 // must still run out of patience on a busy machine.
 int64_t StarvedMs();
+
+// Whether another of this process's threads is ready to run, or running, now: its wait on the
+// processor shows in StarvedMs only once it has run, so a look that finds one counts nothing
+// (our own work is what is pending then). False where the system cannot say.
+bool OthersReady();

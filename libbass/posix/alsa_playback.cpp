@@ -61,6 +61,12 @@ long NowMs()
     return now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
+// What the caller's look at a stalled device reads (patience.h).
+Moment Look()
+{
+    return Moment{NowMs(), StarvedMs(), OthersReady()};
+}
+
 void NoteWritten(AlsaPlayback *playback, snd_pcm_sframes_t frames)
 {
     pthread_mutex_lock(&playback->lock);
@@ -312,7 +318,7 @@ bool FinishThread(AlsaPlayback *playback)
     pthread_cond_broadcast(&playback->changed);
     int64_t bound_ms = UnplayedMs(playback) + ANSWER_BOUND_MS;
     int64_t seen = playback->written_frames;
-    Patience patience = StartPatience(Moment{NowMs(), StarvedMs()});
+    Patience patience = StartPatience(Look());
     bool gave_up = false;
     while (!playback->ended && !gave_up) {
         timespec look;
@@ -323,9 +329,9 @@ bool FinishThread(AlsaPlayback *playback)
             continue;
         if (playback->written_frames != seen) {
             seen = playback->written_frames;
-            NoteAnswer(&patience, Moment{NowMs(), StarvedMs()});
+            NoteAnswer(&patience, Look());
         } else {
-            gave_up = LookOutOfPatience(&patience, Moment{NowMs(), StarvedMs()}, bound_ms);
+            gave_up = LookOutOfPatience(&patience, Look(), bound_ms);
         }
     }
     bool ended = playback->ended;

@@ -40,7 +40,8 @@ struct Watch {
 
 Moment Now()
 {
-    return Moment{static_cast<int64_t>(pa_rtclock_now() / PA_USEC_PER_MSEC), StarvedMs()};
+    return Moment{static_cast<int64_t>(pa_rtclock_now() / PA_USEC_PER_MSEC), StarvedMs(),
+                  OthersReady()};
 }
 
 void Look(pa_mainloop_api *, pa_time_event *timer, const struct timeval *, void *argument)

@@ -27,7 +27,7 @@ int64_t MillisecondsSince(DWORD start)
 
 Moment MomentSince(DWORD start)
 {
-    return Moment{MillisecondsSince(start), StarvedMs()};
+    return Moment{MillisecondsSince(start), StarvedMs(), OthersReady()};
 }
 
 bool WaitForAnswer(HANDLE answered, HANDLE worker, DWORD bound_ms)

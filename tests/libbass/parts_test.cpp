@@ -1,13 +1,17 @@
 // Tests of the small parts: byte and time arithmetic, the gain stage, the stream table and the
-// look-by-look count of a wait on the audio system.
+// look-by-look count of a wait on the audio system and what the system tells it of our threads.
 #include <gtest/gtest.h>
 
 #include <math.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 #include "libbass/core/patience.h"
 #include "libbass/core/pcm_format.h"
+#include "libbass/core/starved_time.h"
 #include "libbass/core/stream_table.h"
 #include "libbass/core/volume.h"
 
@@ -41,7 +45,8 @@ TEST(PcmFormatTest, LengthsAndDurations)
 
 // A wait's looks, as a waiting thread makes them: each `every_ms` after the one before (late by
 // `late_ms`), the process's other threads kept off the processor for `starved_ms` of it, an
-// answer of the system at the looks listed; the time of the look that gives up.
+// answer of the system at the looks listed, another thread of ours ready to run at each look up
+// to `ready_through`; the time of the look that gives up.
 struct LookSeries {
     const char *name;
     int64_t every_ms;
@@ -49,15 +54,17 @@ struct LookSeries {
     int64_t starved_ms;
     std::set<int> answered_at;  // look numbers, from 1
     int64_t gives_up_at_ms;     // -1: never, in the looks made
+    int ready_through = 0;
 };
 
 int64_t GivesUpAt(const LookSeries &series, int looks)
 {
-    Moment now = {1000, 7};
+    Moment now = {1000, 7, false};
     Patience patience = StartPatience(now);
     for (int look = 1; look <= looks; look++) {
         now.clock_ms += series.every_ms + series.late_ms;
         now.starved_ms += series.starved_ms;
+        now.others_ready = look <= series.ready_through;
         if (series.answered_at.count(look) != 0)
             NoteAnswer(&patience, now);
         else if (LookOutOfPatience(&patience, now, ANSWER_BOUND_MS))
@@ -112,9 +119,64 @@ TEST(PatienceTest, CountsTheSystemsSilenceNotOurLateness)
          0,
          {10, 30, 50, 70, 90, 110},
          -1},
+        {"looks while our other threads wait for the processor count nothing",
+         LOOK_EVERY_MS,
+         0,
+         0,
+         {},
+         30 * LOOK_EVERY_MS + ANSWER_BOUND_MS,
+         30},
+        {"a thread of ours that never stops working is never the system's silence",
+         LOOK_EVERY_MS,
+         0,
+         0,
+         {},
+         -1,
+         120},
     };
     for (const LookSeries &series : cases)
         EXPECT_EQ(GivesUpAt(series, 120), series.gives_up_at_ms) << series.name;
+}
+
+// OthersReady as the system reports it: a thread of ours that computes is ready, one blocked on
+// a pipe is not, and the caller itself never counts.
+TEST(StarvedTimeTest, OthersReadyTellsWorkingThreadsFromWaitingOnes)
+{
+    EXPECT_FALSE(OthersReady()) << "the test's lone thread";
+    const struct {
+        const char *name;
+        bool computes;
+    } cases[] = {{"a thread that computes", true}, {"a thread blocked on a pipe", false}};
+    for (const auto &c : cases) {
+        int wake[2];
+        ASSERT_EQ(pipe(wake), 0);
+        std::atomic<bool> stop{false};
+        std::atomic<bool> started{false};
+        std::thread other([&] {
+            started = true;
+            char byte;
+            if (!c.computes) {
+                EXPECT_EQ(read(wake[0], &byte, 1), 1);
+            }
+            while (c.computes && !stop) {
+            }
+        });
+        while (!started) {
+        }
+        // The blocked one may take a moment to reach its read; the one that computes never
+        // leaves the run queue.
+        bool ready = OthersReady();
+        for (int look = 0; look < 1000 && ready != c.computes; look++) {
+            usleep(1000);
+            ready = OthersReady();
+        }
+        EXPECT_EQ(ready, c.computes) << c.name;
+        stop = true;
+        EXPECT_EQ(write(wake[1], "x", 1), 1);
+        other.join();
+        close(wake[0]);
+        close(wake[1]);
+    }
 }
 
 // A count that goes back, on either reading, counts nothing for that look.
@@ -125,15 +187,15 @@ TEST(PatienceTest, ACountThatGoesBackCountsNothing)
         Moment second_look;
         int64_t counted_ms;
     } cases[] = {
-        {"the clock went back", {1000, 0}, 0},
-        {"a starved thread ended, taking its count with it", {5010, -500}, 10},
+        {"the clock went back", {1000, 0, false}, 0},
+        {"a starved thread ended, taking its count with it", {5010, -500, false}, 10},
     };
     for (const auto &c : cases) {
-        Patience patience = StartPatience(Moment{5000, 0});
+        Patience patience = StartPatience(Moment{5000, 0, false});
         int64_t bound_ms = c.counted_ms + 1;
         EXPECT_FALSE(LookOutOfPatience(&patience, c.second_look, bound_ms)) << c.name;
         EXPECT_EQ(patience.waited_ms, c.counted_ms) << c.name;
-        Moment third = {c.second_look.clock_ms + 1, c.second_look.starved_ms};
+        Moment third = {c.second_look.clock_ms + 1, c.second_look.starved_ms, false};
         EXPECT_TRUE(LookOutOfPatience(&patience, third, bound_ms)) << c.name;
     }
 }
