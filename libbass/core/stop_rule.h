@@ -17,5 +17,12 @@ constexpr int64_t STOP_MARGIN_MS = 250;
 // Stop (the rest of the file, if short) or stops at once (a stop well before the end).
 bool PlaysOutAtStop(PcmFormat format, int64_t frames_left);
 
+// What is left of the sound at Stop, in frames, timed from the first write: what the source still
+// holds, and what is written beyond what would have played since. Less than nothing when the
+// writer, starved, fell behind that clock: the Stop then comes at the sound's end, however late
+// its last frames are written, and the rest is still to be heard.
+int64_t FramesLeftAtStop(PcmFormat format, int64_t written_frames, int64_t unwritten_frames,
+                         int64_t since_first_write_ms);
+
 // How long `frames` frames last, in whole milliseconds rounded up.
 int64_t FramesToMilliseconds(PcmFormat format, int64_t frames);

@@ -139,17 +139,18 @@ int64_t UnplayedMs(const AlsaPlayback *playback)
     return written_ms > since_ms ? written_ms - since_ms : 0;
 }
 
-// Whether the rest is to play out at Stop (the source's unwritten frames and what the device
-// holds unplayed: with two seconds queued, a Stop well before the end finds most of the rest
-// already written); false once the caller has gone.
+// Whether the rest is to play out at Stop (FramesLeftAtStop: a Stop well before the end finds
+// much of the sound still to come, one at the end of a starved writer's sound none); false once
+// the caller has gone.
 bool PlaysOutRest(AlsaPlayback *playback)
 {
     pthread_mutex_lock(&playback->lock);
     bool plays_out = false;
     if (!playback->let_go) {
-        int64_t unplayed = UnplayedMs(playback) * playback->format.rate / 1000;
-        int64_t unwritten = playback->source.frames_left(playback->source.source);
-        plays_out = PlaysOutAtStop(playback->format, unwritten + unplayed);
+        int64_t left = FramesLeftAtStop(playback->format, playback->written_frames,
+                                        playback->source.frames_left(playback->source.source),
+                                        NowMs() - playback->first_written_ms);
+        plays_out = PlaysOutAtStop(playback->format, left);
     }
     pthread_mutex_unlock(&playback->lock);
     return plays_out;

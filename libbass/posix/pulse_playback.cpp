@@ -207,13 +207,16 @@ int64_t UnplayedMs(const PulsePlayback *playback)
     return written_ms > since_ms ? written_ms - since_ms : 0;
 }
 
-// What is left of the sound at Stop: the source's unwritten rest and what is queued unplayed.
-// With two seconds queued, a Stop well before the end finds most of the rest already written.
+// Whether the rest plays out at Stop (FramesLeftAtStop: a Stop well before the end finds much
+// of the sound still to come, one at the end of a starved writer's sound none).
 bool PlaysOutRest(const PulsePlayback *playback)
 {
-    int64_t unwritten = playback->source.frames_left(playback->source.source);
-    int64_t unplayed = UnplayedMs(playback) * playback->format.rate / 1000;
-    return PlaysOutAtStop(playback->format, unwritten + unplayed);
+    auto since_ms =
+        static_cast<int64_t>((pa_rtclock_now() - playback->first_written_usec) / PA_USEC_PER_MSEC);
+    int64_t left =
+        FramesLeftAtStop(playback->format, playback->written_frames,
+                         playback->source.frames_left(playback->source.source), since_ms);
+    return PlaysOutAtStop(playback->format, left);
 }
 
 void WriteLateTail(PulsePlayback *playback)

@@ -177,26 +177,18 @@ bool Fill(Playback *playback, int16_t *samples, size_t *got, bool *ended)
     return held;
 }
 
-// What is written and should not have played yet, had the device played it from the first
-// block on: our own count, not the device's, which a device that plays late would swell.
-int64_t UnplayedFrames(const Playback *playback)
-{
-    if (playback->written_frames == 0)
-        return 0;
-    int64_t played = MillisecondsSince(playback->first_write_ms) * playback->format.rate / 1000;
-    return playback->written_frames > played ? playback->written_frames - played : 0;
-}
-
-// Whether the rest is to play out at Stop (the source's unwritten frames and what is queued
-// unplayed: with two seconds queued, a Stop well before the end finds most of the rest already
-// written); false once the caller has gone.
+// Whether the rest is to play out at Stop (FramesLeftAtStop: a Stop well before the end finds
+// much of the sound still to come, one at the end of a starved writer's sound none); false once
+// the caller has gone.
 bool PlaysOutRest(Playback *playback)
 {
     AcquireSRWLockExclusive(&playback->source_lock);
     bool plays_out =
         !playback->let_go &&
-        PlaysOutAtStop(playback->format, playback->source.frames_left(playback->source.source) +
-                                             UnplayedFrames(playback));
+        PlaysOutAtStop(playback->format,
+                       FramesLeftAtStop(playback->format, playback->written_frames,
+                                        playback->source.frames_left(playback->source.source),
+                                        MillisecondsSince(playback->first_write_ms)));
     ReleaseSRWLockExclusive(&playback->source_lock);
     return plays_out;
 }

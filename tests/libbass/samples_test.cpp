@@ -135,4 +135,30 @@ TEST(StopRuleTest, ShortTailsPlayOutLongOnesStop)
     }
 }
 
+// What is left at Stop, timed from the first write, and whether it plays out.
+TEST(StopRuleTest, TheRestIsTimedFromTheFirstWrite)
+{
+    const PcmFormat cd = {44100, 2};
+    struct Case {
+        const char *name;
+        int64_t written;
+        int64_t unwritten;
+        int64_t since_ms;
+        int64_t left;
+        bool plays_out;
+    } cases[] = {
+        {"a Stop at the end, all written and played", 44100, 0, 1000, 0, true},
+        {"a Stop early, most of the sound queued", 88200, 352800, 500, 418950, false},
+        {"a Stop early, nothing written yet", 0, 441000, 123456, 441000, false},
+        {"a starved writer behind at the end", 26460, 17640, 1100, -4410, true},
+        {"a starved writer still far from the end", 4410, 436590, 1100, 392490, false},
+        {"a tail still queued, the longest that plays out", 44100, 0, 750, 11025, true},
+    };
+    for (const Case &c : cases) {
+        int64_t left = FramesLeftAtStop(cd, c.written, c.unwritten, c.since_ms);
+        EXPECT_EQ(left, c.left) << c.name;
+        EXPECT_EQ(PlaysOutAtStop(cd, left), c.plays_out) << c.name;
+    }
+}
+
 }  // namespace
